@@ -1,0 +1,4 @@
+# The product: 32-bit Windows. No emulator here (this kernel cannot run 32-bit code).
+set(MINGW_TRIPLE i686-w64-mingw32)
+set(CMAKE_SYSTEM_PROCESSOR x86)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

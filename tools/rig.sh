@@ -1,0 +1,148 @@
+#!/bin/bash
+# The Wine test rig: a project-owned Wine prefix, a virtual display, a persistent wineserver
+# and the virtual-cable server. `start` writes build/rig/env, which tools/winerun reads;
+# `stop` ends only what `start` started (by PID, and the wineserver of our own prefix).
+#   tools/rig.sh start|stop|status
+set -euo pipefail
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+RIG=$ROOT/build/rig
+PREFIX=$ROOT/build/wineprefix
+WINE=/usr/lib/wine/wine64
+WINESERVER=/usr/lib/wine/wineserver64
+# A Chinese Windows: the dialog's texts are Chinese and the ANSI code page is 936 (double-byte).
+# Every wine command of this prefix runs with this same locale.
+RIG_LOCALE=zh_CN.UTF-8
+
+export WINEPREFIX=$PREFIX WINEDEBUG=-all WINEARCH=win64 LANG=$RIG_LOCALE LC_ALL=$RIG_LOCALE
+export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
+
+log() { printf '[rig] %s\n' "$*" >&2; }
+
+prepare_prefix() {
+  mkdir -p "$RIG"
+  if [ ! -f "$PREFIX/.rig-ready" ]; then
+    log "creating Wine prefix $PREFIX"
+    rm -rf "$PREFIX"
+    "$WINE" wineboot -i >"$RIG/wineboot.log" 2>&1 || true
+    "$WINESERVER" -w
+    cat >"$RIG/rig.reg" <<'REG'
+REGEDIT4
+
+[HKEY_CURRENT_USER\Software\Wine\WineDbg]
+"ShowCrashDialog"=dword:00000000
+
+[HKEY_CURRENT_USER\Software\Wine\X11 Driver]
+"Managed"="N"
+"Decorated"="Y"
+
+[HKEY_CURRENT_USER\Software\Wine\Fonts\Replacements]
+"Arial"="Liberation Sans"
+
+[HKEY_LOCAL_MACHINE\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes]
+"MS Shell Dlg"="WenQuanYi Micro Hei"
+"MS Shell Dlg 2"="WenQuanYi Micro Hei"
+REG
+    "$WINE" regedit /S "$(winepath_of "$RIG/rig.reg")" >>"$RIG/wineboot.log" 2>&1
+    "$WINESERVER" -w
+    mkdir -p "$PREFIX/drive_c/windows/Fonts"
+    for f in /usr/share/wine/fonts/*; do ln -sf "$f" "$PREFIX/drive_c/windows/Fonts/"; done
+    touch "$PREFIX/.rig-ready"
+  fi
+  remove_console_ports
+}
+
+winepath_of() { printf 'Z:%s' "$(printf '%s' "$1" | tr '/' '\\')"; }
+
+# Wine links comN to this machine's own serial devices; COM1 there is the console. No test
+# may ever open those, so every link to a real device goes.
+remove_console_ports() {
+  local l
+  for l in "$PREFIX"/dosdevices/com*; do
+    [ -L "$l" ] || continue
+    case "$(readlink "$l")" in /dev/ttyS*|/dev/ttyUSB*|/dev/ttyACM*) rm -f "$l" ;; esac
+  done
+}
+
+start_xvfb() {
+  if [ -n "${RIG_DISPLAY:-}" ]; then echo "$RIG_DISPLAY" >"$RIG/display"; return; fi
+  local fd_file=$RIG/xvfb.displayfd
+  rm -f "$fd_file"
+  Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$fd_file" >"$RIG/xvfb.log" 2>&1 &
+  echo $! >"$RIG/xvfb.pid"
+  for _ in $(seq 100); do [ -s "$fd_file" ] && break; sleep 0.05; done
+  [ -s "$fd_file" ] || { log "Xvfb did not start"; exit 1; }
+  echo ":$(tr -d '\n' <"$fd_file")" >"$RIG/display"
+}
+
+start_cable_server() {
+  rm -f "$RIG/cable.control"
+  /usr/bin/python3 "$ROOT/tools/cable.py" --prefix "$PREFIX" --control-port 0 \
+      --control-file "$RIG/cable.control" >"$RIG/cable.log" 2>&1 &
+  echo $! >"$RIG/cable.pid"
+  for _ in $(seq 100); do [ -s "$RIG/cable.control" ] && break; sleep 0.05; done
+  [ -s "$RIG/cable.control" ] || { log "cable server did not start"; cat "$RIG/cable.log" >&2; exit 1; }
+}
+
+build_preload() {
+  mkdir -p "$ROOT/build/tools"
+  bash "$ROOT/tools/build-modemlines.sh" "$ROOT/build/tools" >/dev/null
+}
+
+cmd_start() {
+  cmd_stop quiet
+  prepare_prefix
+  build_preload
+  start_xvfb
+  export DISPLAY
+  DISPLAY=$(cat "$RIG/display")
+  # A persistent wineserver, warmed once, with all output to files: Wine's helper processes
+  # otherwise hold the test runner's pipe for seconds per test.
+  "$WINESERVER" -p >"$RIG/wineserver.log" 2>&1
+  "$WINE" wineboot >>"$RIG/wineboot.log" 2>&1 </dev/null
+  remove_console_ports
+  start_cable_server
+  cat >"$RIG/env" <<ENV
+export WINEPREFIX='$PREFIX'
+export WINEDEBUG=-all
+export WINEARCH=win64
+export WINEDLLOVERRIDES='$WINEDLLOVERRIDES'
+export LANG=$RIG_LOCALE
+export LC_ALL=$RIG_LOCALE
+export DISPLAY='$DISPLAY'
+export CABLE_CONTROL='$(cat "$RIG/cable.control")'
+export RIG_PRELOAD='$ROOT/build/tools/modemlines.so'
+ENV
+  log "ready: display $DISPLAY, cable control $(cat "$RIG/cable.control")"
+}
+
+kill_pidfile() {
+  local f=$1 pid
+  [ -f "$f" ] || return 0
+  pid=$(cat "$f")
+  if kill -0 "$pid" 2>/dev/null; then
+    kill "$pid" 2>/dev/null || true
+    for _ in $(seq 40); do kill -0 "$pid" 2>/dev/null || break; sleep 0.05; done
+    kill -9 "$pid" 2>/dev/null || true
+  fi
+  rm -f "$f"
+}
+
+cmd_stop() {
+  mkdir -p "$RIG"
+  kill_pidfile "$RIG/cable.pid"
+  if [ -d "$PREFIX" ]; then "$WINESERVER" -k >/dev/null 2>&1 || true; fi
+  kill_pidfile "$RIG/xvfb.pid"
+  rm -f "$RIG/env" "$RIG/display" "$RIG/cable.control"
+  if [ -d "$PREFIX/dosdevices" ]; then
+    local l
+    for l in "$PREFIX"/dosdevices/com*; do [ -L "$l" ] && case "$(readlink "$l")" in /dev/pts/*) rm -f "$l";; esac; done
+  fi
+  [ "${1:-}" = quiet ] || log "stopped"
+}
+
+case "${1:-}" in
+  start) cmd_start ;;
+  stop) cmd_stop ;;
+  status) [ -f "$RIG/env" ] && cat "$RIG/env" || { echo "rig not running"; exit 1; } ;;
+  *) echo "usage: $0 start|stop|status" >&2; exit 2 ;;
+esac
