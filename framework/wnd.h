@@ -1,11 +1,17 @@
 #pragma once
-// A window object: a window handle and one-line wrappers, each a single call on that window.
+// A window object: a window handle, one-line wrappers that each make a single call on that
+// window, and the message-map dispatch that routes a window's messages to its handlers.
 #include <windows.h>
 #include <cassert>
+
+#include "framework/message_map.h"
+#include "framework/runtime_class.h"
 
 class CWnd
 {
 public:
+    DECLARE_DYNAMIC(CWnd)
+
     HWND m_hWnd = nullptr;
 
     CWnd() = default;
@@ -25,7 +31,25 @@ public:
     BOOL IsWindowEnabled() const { return ::IsWindowEnabled(m_hWnd); }
     BOOL IsIconic() const { return ::IsIconic(m_hWnd); }
     HWND GetDlgItem(int id) const { return ::GetDlgItem(m_hWnd, id); }
+    int GetDlgCtrlID() const { return ::GetDlgCtrlID(m_hWnd); }
     void GetClientRect(RECT* rect) const { ::GetClientRect(m_hWnd, rect); }
     HDC GetDC() const { return ::GetDC(m_hWnd); }
     int ReleaseDC(HDC dc) const { return ::ReleaseDC(m_hWnd, dc); }
+    HICON SetIcon(HICON icon, BOOL big) const
+    { return (HICON)::SendMessageA(m_hWnd, WM_SETICON, big ? ICON_BIG : ICON_SMALL, (LPARAM)icon); }
+
+    // Routes one message through the message map. Returns true when a handler took it,
+    // with the handler's result in *result.
+    bool OnWndMsg(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* result);
+
+protected:
+    // The default processing of the message being dispatched, for handlers that add to it.
+    LRESULT Default();
+
+    static const AFX_MSGMAP* GetThisMessageMap();
+    virtual const AFX_MSGMAP* GetMessageMap() const;
+
+private:
+    struct CurrentMessage { UINT message; WPARAM wParam; LPARAM lParam; };
+    CurrentMessage m_currentMsg = {};
 };

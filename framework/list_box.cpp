@@ -1,0 +1,3 @@
+#include "framework/list_box.h"
+
+IMPLEMENT_DYNAMIC(CListBox, CWnd)
