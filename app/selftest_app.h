@@ -8,4 +8,7 @@ public:
     CSelfTestApp();
 
     BOOL InitInstance() override;
+
+protected:
+    DECLARE_MESSAGE_MAP()
 };

@@ -54,7 +54,11 @@ INT_PTR CALLBACK CDialog::DialogProc(HWND hWnd, UINT message, WPARAM wParam, LPA
         return FALSE;
     }
     LRESULT result = 0;
-    if (!dialog->OnWndMsg(message, wParam, lParam, &result))
+    bool handled = dialog->OnWndMsg(message, wParam, lParam, &result);
+    // Commands that the dialog does not handle go on to the application object.
+    if (!handled && message == WM_COMMAND && AfxGetApp() != nullptr)
+        handled = AfxGetApp()->OnWndMsg(message, wParam, lParam, &result);
+    if (!handled)
         return FALSE;
     if (ReturnsResultDirectly(message))
         return (INT_PTR)result;

@@ -14,9 +14,10 @@
 //   ON_REGISTERED_MESSAGE(var, handler) LRESULT handler(WPARAM, LPARAM)  (var: a UINT holding a registered number)
 #include <windows.h>
 
+class CCmdTarget;
 class CWnd;
 
-typedef LRESULT (*AFX_MSG_THUNK)(CWnd* target, UINT message, WPARAM wParam, LPARAM lParam);
+typedef LRESULT (*AFX_MSG_THUNK)(CCmdTarget* target, UINT message, WPARAM wParam, LPARAM lParam);
 
 struct AFX_MSGMAP_ENTRY
 {
@@ -58,7 +59,7 @@ protected:                                                      \
     }
 
 #define AFX_THUNK(body) \
-    [](CWnd* w, UINT m, WPARAM wp, LPARAM lp) -> LRESULT { (void)m; (void)wp; (void)lp; ThisClass* t = static_cast<ThisClass*>(w); body }
+    [](CCmdTarget* w, UINT m, WPARAM wp, LPARAM lp) -> LRESULT { (void)m; (void)wp; (void)lp; ThisClass* t = static_cast<ThisClass*>(w); body }
 
 #define ON_WM_PAINT() \
     { WM_PAINT, WM_PAINT, 0, 0, nullptr, AFX_THUNK(t->OnPaint(); return 0;) },

@@ -97,6 +97,10 @@ BOOL CWinApp::PreTranslateMessage(MSG* msg)
     return root != nullptr && IsDialogWindow(root) && ::IsDialogMessageA(root, msg);
 }
 
+void AfxEnableControlContainer()
+{
+}
+
 CWinApp* AfxGetApp()
 {
     return g_pApp;

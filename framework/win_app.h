@@ -3,16 +3,16 @@
 // message pump share, and idle-time processing.
 #include <windows.h>
 
+#include "framework/cmd_target.h"
+
 class CWnd;
 
-class CWinApp
+class CWinApp : public CCmdTarget
 {
 public:
     // appName null: the title string resource, else the executable's base name.
     explicit CWinApp(LPCSTR appName = nullptr);
-    CWinApp(const CWinApp&) = delete;
-    CWinApp& operator=(const CWinApp&) = delete;
-    virtual ~CWinApp();
+    ~CWinApp() override;
 
     virtual BOOL InitInstance();
     virtual int ExitInstance();
@@ -26,7 +26,7 @@ public:
     // Dialog keyboard handling (Tab, Enter, Esc, mnemonics) for the dialog the message belongs to.
     virtual BOOL PreTranslateMessage(MSG* msg);
 
-    // The standard help command; the tool ships no help content, so there is nothing to show.
+    // The standard help command (ID_HELP). No help content ships, so there is nothing to show.
     void OnHelp() {}
 
     LPCSTR m_pszAppName = nullptr;
@@ -38,7 +38,13 @@ private:
     char m_appNameBuffer[MAX_PATH] = {};
 };
 
+// The standard help command's identifier.
+#define ID_HELP 0xE146
+
 CWinApp* AfxGetApp();
+// Prepares the hosting of ActiveX controls in dialogs. The framework hosts none, so there is
+// nothing to prepare; the call stays so that start-up reads in its usual order.
+void AfxEnableControlContainer();
 // A message box owned by the active window, with the application's name as its caption.
 int AfxMessageBox(LPCSTR text, UINT type = MB_OK);
 // The framework's start-up: runs InitInstance, then the main loop if InitInstance asks for it.

@@ -4,20 +4,15 @@
 #include <windows.h>
 #include <cassert>
 
-#include "framework/message_map.h"
+#include "framework/cmd_target.h"
 #include "framework/runtime_class.h"
 
-class CWnd
+class CWnd : public CCmdTarget
 {
 public:
     DECLARE_DYNAMIC(CWnd)
 
     HWND m_hWnd = nullptr;
-
-    CWnd() = default;
-    CWnd(const CWnd&) = delete;
-    CWnd& operator=(const CWnd&) = delete;
-    virtual ~CWnd() = default;
 
     HWND GetSafeHwnd() const { return m_hWnd; }
     void Attach(HWND hWnd) { m_hWnd = hWnd; }
@@ -38,18 +33,7 @@ public:
     HICON SetIcon(HICON icon, BOOL big) const
     { return (HICON)::SendMessageA(m_hWnd, WM_SETICON, big ? ICON_BIG : ICON_SMALL, (LPARAM)icon); }
 
-    // Routes one message through the message map. Returns true when a handler took it,
-    // with the handler's result in *result.
-    bool OnWndMsg(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* result);
-
 protected:
     // The default processing of the message being dispatched, for handlers that add to it.
     LRESULT Default();
-
-    static const AFX_MSGMAP* GetThisMessageMap();
-    virtual const AFX_MSGMAP* GetMessageMap() const;
-
-private:
-    struct CurrentMessage { UINT message; WPARAM wParam; LPARAM lParam; };
-    CurrentMessage m_currentMsg = {};
 };
