@@ -1,0 +1,109 @@
+#include "serial/serial_listener.h"
+
+#include "serial/serial_api.h"
+
+CSerialListener::~CSerialListener()
+{
+    if (m_hListenerThread || m_hListenerEvent || m_hPort)
+        CSerialListener::Close();
+}
+
+LONG CSerialListener::Open(const char* device, DWORD inQueue, DWORD outQueue, bool startNow)
+{
+    m_nLastError = 0;
+    LONG code = CSerialPort::Open(device, inQueue, outQueue, true);
+    if (code != 0)
+        return Store(code);
+    m_hListenerEvent = g_serialApi.CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!m_hListenerEvent) {
+        code = static_cast<LONG>(::GetLastError());
+        CSerialPort::Close();
+        return Store(code);
+    }
+    if (startNow) {
+        code = StartListening();
+        if (code != 0)
+            return Store(code);
+    }
+    return Store(0);
+}
+
+LONG CSerialListener::Close()
+{
+    m_nLastError = 0;
+    StopListening(INFINITE);
+    if (m_hListenerEvent) {
+        g_serialApi.CloseHandle(m_hListenerEvent);
+        m_hListenerEvent = nullptr;
+    }
+    CSerialPort::Close();
+    return Store(0);
+}
+
+LONG CSerialListener::StartListening()
+{
+    m_nLastError = 0;
+    if (m_hListenerThread)
+        return Store(0);
+    m_hListenerThread = g_serialApi.CreateThread(nullptr, 0, ListenerMain, this, 0, nullptr);
+    if (!m_hListenerThread)
+        return Store(static_cast<LONG>(::GetLastError()));
+    return Store(0);
+}
+
+LONG CSerialListener::StopListening(DWORD timeout)
+{
+    m_nLastError = 0;
+    if (!m_hListenerThread)
+        return Store(0);
+    // The flag goes first: the thread reads it after every wait, so whichever wait the
+    // re-applied mask completes, the thread sees the stop.
+    m_bStopRequested = true;
+    SetEventMask(QueryEventMask());
+    if (g_serialApi.WaitForSingleObject(m_hListenerThread, timeout) == WAIT_OBJECT_0) {
+        m_bStopRequested = false;
+        g_serialApi.CloseHandle(m_hListenerThread);
+        m_hListenerThread = nullptr;
+    }
+    return Store(0);
+}
+
+DWORD WINAPI CSerialListener::ListenerMain(LPVOID param)
+{
+    return static_cast<DWORD>(static_cast<CSerialListener*>(param)->Listen());
+}
+
+LONG CSerialListener::Listen()
+{
+    for (;;) {
+        g_serialApi.ResetEvent(m_hListenerEvent);
+        OVERLAPPED overlapped = {};
+        overlapped.hEvent = m_hListenerEvent;
+        const LONG code = WaitForEvent(&overlapped, INFINITE);
+        if (code != 0)
+            return code;
+        if (m_bStopRequested) {
+            // The stop's wake-up came before this wait was pending and missed it. The wait
+            // is ended the same way, and the thread stays until it has, since the OVERLAPPED
+            // is on this thread's stack.
+            g_serialApi.SetCommMask(m_hPort, m_dwEventMask);
+            g_serialApi.WaitForSingleObject(m_hListenerEvent, INFINITE);
+            return 0;
+        }
+        if (g_serialApi.WaitForSingleObject(m_hListenerEvent, INFINITE) != WAIT_OBJECT_0)
+            return Store(static_cast<LONG>(::GetLastError()));
+        if (m_bStopRequested)
+            return 0;
+
+        const DWORD events = m_dwEventsOccurred.exchange(0) & m_dwEventMask;
+        // Cleared after every completed wait, so that line errors do not pile up between
+        // watched events.
+        DWORD errors = 0;
+        if (!g_serialApi.ClearCommError(m_hPort, &errors, nullptr))
+            Store(static_cast<LONG>(::GetLastError()));
+        if (events != 0)
+            OnPortEvent(events, errors);
+        if (m_bStopRequested)
+            return 0;
+    }
+}

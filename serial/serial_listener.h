@@ -1,0 +1,43 @@
+#pragma once
+// CSerialListener: a serial port watched by a thread of its own, which hands every watched
+// event, with the port's line errors, to OnPortEvent. Errors follow CSerialPort's convention.
+//
+// The thread blocks in one event wait on an OVERLAPPED and event of its own, so the
+// controlling thread's Read and Write go on beside it on the same handle. Stopping re-applies
+// the event mask, which completes that wait, and joins the thread; the port and the events
+// are released only after the join.
+#include "serial/serial_port.h"
+
+#include <atomic>
+
+class CSerialListener : public CSerialPort
+{
+public:
+    CSerialListener() = default;
+    ~CSerialListener() override;
+
+    // Always overlapped. A failure of StartListening (startNow) is returned with the port open.
+    LONG Open(const char* device, DWORD inQueue, DWORD outQueue, bool startNow) override;
+    // Stops and joins the thread first. Always 0.
+    LONG Close() override;
+    // 0 and nothing happens when a thread is already held. A thread started on a closed
+    // object ends at once.
+    virtual LONG StartListening();
+    // Always 0. When `timeout` runs out before the thread has ended, the stop stays requested
+    // and the thread handle stays held: the thread still ends at its next check, and Close
+    // joins it before it releases anything the thread uses.
+    virtual LONG StopListening(DWORD timeout);
+    // Runs on the listener thread, only with at least one watched event. It must not call
+    // StopListening or Close, which wait for this thread. A class that implements it stops
+    // the thread in its own destructor, before its part of the object is gone.
+    virtual void OnPortEvent(DWORD events, DWORD errors) = 0;
+
+protected:
+    std::atomic<bool> m_bStopRequested{false};
+    HANDLE m_hListenerThread = nullptr;
+    HANDLE m_hListenerEvent = nullptr;
+
+private:
+    static DWORD WINAPI ListenerMain(LPVOID param);
+    LONG Listen();
+};

@@ -1,0 +1,446 @@
+#include "serial/serial_port.h"
+
+#include "serial/device_path.h"
+#include "serial/serial_api.h"
+
+namespace {
+
+const LONG kInvalidArg = static_cast<LONG>(0x80070057L);
+
+// How long a cancelled request may take to let go of its OVERLAPPED. Drivers finish a
+// cancelled request at once; this only bounds a driver that does not.
+const DWORD kCancelGraceMs = 1000;
+
+LONG LastError()
+{
+    return static_cast<LONG>(::GetLastError());
+}
+
+} // namespace
+
+CSerialPort::~CSerialPort()
+{
+    if (m_hPort)
+        CSerialPort::Close();
+}
+
+LONG CSerialPort::Open(const char* device, DWORD inQueue, DWORD outQueue, bool overlapped)
+{
+    m_nLastError = 0;
+    if (m_hPort)
+        return Store(ERROR_ALREADY_INITIALIZED);
+
+    char devicePath[MAX_PATH];
+    const char* openName = device;
+    if (MakeDevicePath(device, devicePath, sizeof devicePath)) {
+        // A cut path could name another port.
+        if (::lstrlenA(devicePath) != ::lstrlenA(device) + 4)
+            return Store(ERROR_FILENAME_EXCED_RANGE);
+        openName = devicePath;
+    }
+
+    HANDLE port = g_serialApi.CreateFileA(openName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                          overlapped ? FILE_FLAG_OVERLAPPED : 0, nullptr);
+    if (port == INVALID_HANDLE_VALUE)
+        return Store(LastError());
+    m_hPort = port;
+
+    if (overlapped) {
+        m_hIoEvent = g_serialApi.CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        if (!m_hIoEvent) {
+            const LONG code = LastError();
+            g_serialApi.CloseHandle(m_hPort);
+            m_hPort = nullptr;
+            return Store(code);
+        }
+    }
+
+    if (inQueue != 0 || outQueue != 0) {
+        if (!g_serialApi.SetupComm(m_hPort, inQueue, outQueue)) {
+            const LONG code = LastError();
+            Close();
+            return Store(code);
+        }
+    }
+
+    // A handle that is not a serial port (a file, "NUL") fails here; it must not stay open,
+    // or every later Open would find the object busy.
+    LONG code = SetEventMask(kDefaultEventMask);
+    if (code == 0)
+        code = SetReadMode(ReadImmediate);
+    if (code != 0) {
+        Close();
+        return Store(code);
+    }
+
+    // The stored defaults are a courtesy: a port without them is still usable.
+    COMMCONFIG config = {};
+    config.dwSize = sizeof config;
+    DWORD configSize = sizeof config;
+    if (g_serialApi.GetDefaultCommConfigA(device, &config, &configSize))
+        g_serialApi.SetCommConfig(m_hPort, &config, configSize);
+
+    return Store(0);
+}
+
+LONG CSerialPort::Close()
+{
+    m_nLastError = 0;
+    if (!m_hPort)
+        return 0;
+    if (m_hIoEvent) {
+        g_serialApi.CloseHandle(m_hIoEvent);
+        m_hIoEvent = nullptr;
+    }
+    g_serialApi.CloseHandle(m_hPort);
+    m_hPort = nullptr;
+    return 0;
+}
+
+LONG CSerialPort::ReadState(DCB& dcb)
+{
+    dcb = DCB();
+    dcb.DCBlength = sizeof dcb;
+    if (!g_serialApi.GetCommState(m_hPort, &dcb))
+        return LastError();
+    return 0;
+}
+
+LONG CSerialPort::Configure(DWORD baudRate, BYTE dataBits, Parity parity, StopBits stopBits)
+{
+    m_nLastError = 0;
+    if (!m_hPort)
+        return Store(ERROR_INVALID_HANDLE);
+    DCB dcb;
+    if (const LONG code = ReadState(dcb))
+        return Store(code);
+    dcb.BaudRate = baudRate;
+    dcb.ByteSize = dataBits;
+    dcb.Parity = static_cast<BYTE>(parity);
+    dcb.StopBits = static_cast<BYTE>(stopBits);
+    dcb.fParity = parity != NOPARITY;
+    if (!g_serialApi.SetCommState(m_hPort, &dcb))
+        return Store(LastError());
+    return Store(0);
+}
+
+LONG CSerialPort::SetEventCharacter(BYTE character, bool adjustMask)
+{
+    m_nLastError = 0;
+    if (!m_hPort)
+        return Store(ERROR_INVALID_HANDLE);
+    DCB dcb;
+    if (const LONG code = ReadState(dcb))
+        return Store(code);
+    dcb.EvtChar = static_cast<char>(character);
+    LONG maskCode = 0;
+    if (adjustMask)
+        maskCode = SetEventMask(QueryEventMask() | EV_RXFLAG);
+    if (!g_serialApi.SetCommState(m_hPort, &dcb))
+        return Store(LastError());
+    return Store(maskCode);
+}
+
+LONG CSerialPort::SetEventMask(DWORD mask)
+{
+    m_nLastError = 0;
+    if (!m_hPort)
+        return Store(ERROR_INVALID_HANDLE);
+    if (!g_serialApi.SetCommMask(m_hPort, mask))
+        return Store(LastError());
+    m_dwEventMask = mask;
+    return Store(0);
+}
+
+LONG CSerialPort::WaitForEvent(OVERLAPPED* overlapped, DWORD timeout)
+{
+    m_nLastError = 0;
+    return Store(Request(RequestWaitEvent, nullptr, 0, nullptr, overlapped, timeout));
+}
+
+LONG CSerialPort::SetFlowControl(FlowControl kind)
+{
+    m_nLastError = 0;
+    if (!m_hPort)
+        return Store(ERROR_INVALID_HANDLE);
+    DCB dcb;
+    if (const LONG code = ReadState(dcb))
+        return Store(code);
+    switch (kind) {
+    case FlowNone:
+        dcb.fOutxCtsFlow = 0;
+        dcb.fOutxDsrFlow = 0;
+        dcb.fDtrControl = DTR_CONTROL_DISABLE;
+        dcb.fOutX = 0;
+        dcb.fInX = 0;
+        dcb.fRtsControl = RTS_CONTROL_DISABLE;
+        break;
+    case FlowHardware:
+        dcb.fOutxCtsFlow = 1;
+        dcb.fOutxDsrFlow = 1;
+        dcb.fDtrControl = DTR_CONTROL_HANDSHAKE;
+        dcb.fOutX = 0;
+        dcb.fInX = 0;
+        dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+        break;
+    case FlowXonXoff:
+        dcb.fOutxCtsFlow = 0;
+        dcb.fOutxDsrFlow = 0;
+        dcb.fDtrControl = DTR_CONTROL_DISABLE;
+        dcb.fOutX = 1;
+        dcb.fInX = 1;
+        dcb.fRtsControl = RTS_CONTROL_DISABLE;
+        break;
+    default:
+        return Store(kInvalidArg);
+    }
+    if (!g_serialApi.SetCommState(m_hPort, &dcb))
+        return Store(LastError());
+    return Store(0);
+}
+
+LONG CSerialPort::SetReadMode(ReadMode mode)
+{
+    m_nLastError = 0;
+    if (!m_hPort)
+        return Store(ERROR_INVALID_HANDLE);
+    COMMTIMEOUTS timeouts = {};
+    if (!g_serialApi.GetCommTimeouts(m_hPort, &timeouts))
+        return Store(LastError());
+    switch (mode) {
+    case ReadImmediate:
+        timeouts.ReadIntervalTimeout = MAXDWORD;
+        break;
+    case ReadUntilFull:
+        timeouts.ReadIntervalTimeout = 0;
+        break;
+    default:
+        return Store(kInvalidArg);
+    }
+    timeouts.ReadTotalTimeoutMultiplier = 0;
+    timeouts.ReadTotalTimeoutConstant = 0;
+    if (!g_serialApi.SetCommTimeouts(m_hPort, &timeouts))
+        return Store(LastError());
+    return Store(0);
+}
+
+DWORD CSerialPort::QueryBaudRate()
+{
+    m_nLastError = 0;
+    if (!m_hPort) {
+        Store(ERROR_INVALID_HANDLE);
+        return 0xFFFFFFFF;
+    }
+    DCB dcb;
+    if (const LONG code = ReadState(dcb)) {
+        Store(code);
+        return 0xFFFFFFFF;
+    }
+    return dcb.BaudRate;
+}
+
+int CSerialPort::QueryDataBits()
+{
+    m_nLastError = 0;
+    if (!m_hPort) {
+        Store(ERROR_INVALID_HANDLE);
+        return -1;
+    }
+    DCB dcb;
+    if (const LONG code = ReadState(dcb)) {
+        Store(code);
+        return -1;
+    }
+    return dcb.ByteSize;
+}
+
+int CSerialPort::QueryParity()
+{
+    m_nLastError = 0;
+    if (!m_hPort) {
+        Store(ERROR_INVALID_HANDLE);
+        return -1;
+    }
+    DCB dcb;
+    if (const LONG code = ReadState(dcb)) {
+        Store(code);
+        return -1;
+    }
+    return dcb.fParity ? dcb.Parity : NOPARITY;
+}
+
+int CSerialPort::QueryStopBits()
+{
+    m_nLastError = 0;
+    if (!m_hPort) {
+        Store(ERROR_INVALID_HANDLE);
+        return -1;
+    }
+    DCB dcb;
+    if (const LONG code = ReadState(dcb)) {
+        Store(code);
+        return -1;
+    }
+    return dcb.StopBits;
+}
+
+int CSerialPort::QueryFlowControl()
+{
+    m_nLastError = 0;
+    if (!m_hPort) {
+        Store(ERROR_INVALID_HANDLE);
+        return -1;
+    }
+    DCB dcb;
+    if (const LONG code = ReadState(dcb)) {
+        Store(code);
+        return -1;
+    }
+    if (dcb.fDtrControl == DTR_CONTROL_HANDSHAKE && dcb.fRtsControl == RTS_CONTROL_HANDSHAKE)
+        return FlowHardware;
+    if (dcb.fOutX && dcb.fInX)
+        return FlowXonXoff;
+    return FlowNone;
+}
+
+DWORD CSerialPort::QueryEventMask()
+{
+    m_nLastError = 0;
+    if (!m_hPort) {
+        Store(ERROR_INVALID_HANDLE);
+        return 0;
+    }
+    return m_dwEventMask;
+}
+
+BYTE CSerialPort::QueryEventCharacter()
+{
+    m_nLastError = 0;
+    if (!m_hPort) {
+        Store(ERROR_INVALID_HANDLE);
+        return 0;
+    }
+    DCB dcb;
+    if (const LONG code = ReadState(dcb)) {
+        Store(code);
+        return 0;
+    }
+    return static_cast<BYTE>(dcb.EvtChar);
+}
+
+LONG CSerialPort::WriteText(const char* text, DWORD* count, OVERLAPPED* overlapped, DWORD timeout)
+{
+    m_nLastError = 0;
+    return Store(Write(text, static_cast<DWORD>(::lstrlenA(text)), count, overlapped, timeout));
+}
+
+LONG CSerialPort::Write(const void* data, DWORD size, DWORD* count, OVERLAPPED* overlapped, DWORD timeout)
+{
+    m_nLastError = 0;
+    return Store(Request(RequestWrite, const_cast<void*>(data), size, count, overlapped, timeout));
+}
+
+LONG CSerialPort::Read(void* buffer, DWORD size, DWORD* count, OVERLAPPED* overlapped, DWORD timeout)
+{
+    m_nLastError = 0;
+    return Store(Request(RequestRead, buffer, size, count, overlapped, timeout));
+}
+
+BOOL CSerialPort::Issue(RequestKind kind, void* buffer, DWORD size, DWORD* count, OVERLAPPED* overlapped)
+{
+    switch (kind) {
+    case RequestWrite:
+        return g_serialApi.WriteFile(m_hPort, buffer, size, count, overlapped);
+    case RequestRead:
+        return g_serialApi.ReadFile(m_hPort, buffer, size, count, overlapped);
+    default:
+        return g_serialApi.WaitCommEvent(m_hPort, reinterpret_cast<DWORD*>(&m_dwEventsOccurred), overlapped);
+    }
+}
+
+// Read, Write and WaitForEvent differ only in the call that carries the request.
+LONG CSerialPort::Request(RequestKind kind, void* buffer, DWORD size, DWORD* count, OVERLAPPED* overlapped,
+                          DWORD timeout)
+{
+    DWORD ownCount;
+    if (!count)
+        count = &ownCount;
+    *count = 0;
+    if (!m_hPort)
+        return ERROR_INVALID_HANDLE;
+
+    if (!m_hIoEvent) {
+        if (overlapped || timeout != INFINITE)
+            return ERROR_INVALID_FUNCTION;
+        if (!Issue(kind, buffer, size, count, nullptr)) {
+            *count = 0;
+            return LastError();
+        }
+        return 0;
+    }
+
+    OVERLAPPED own = {};
+    own.hEvent = m_hIoEvent;
+    OVERLAPPED* used = overlapped ? overlapped : &own;
+    if (Issue(kind, buffer, size, count, used)) {
+        // Signalled on every completion, so a caller can always wait on the event.
+        g_serialApi.SetEvent(used->hEvent);
+        return 0;
+    }
+    const LONG issueCode = LastError();
+    if (issueCode != ERROR_IO_PENDING) {
+        *count = 0;
+        return issueCode;
+    }
+    *count = 0;
+    if (overlapped)
+        return 0;
+
+    const DWORD waited = g_serialApi.WaitForSingleObject(m_hIoEvent, timeout);
+    if (waited == WAIT_OBJECT_0) {
+        if (kind == RequestWaitEvent)
+            return 0;
+        if (!g_serialApi.GetOverlappedResult(m_hPort, &own, count, FALSE)) {
+            const LONG code = LastError();
+            *count = 0;
+            return code;
+        }
+        return 0;
+    }
+    const LONG code = waited == WAIT_TIMEOUT ? ERROR_TIMEOUT : LastError();
+    CancelOwnRequest(kind, own);
+    *count = 0;
+    return code;
+}
+
+// `own` lives in the caller's frame and the request may write the caller's buffer: neither
+// may go before the system is done with them.
+void CSerialPort::CancelOwnRequest(RequestKind kind, OVERLAPPED& own)
+{
+    g_serialApi.CancelIo(m_hPort);
+    // Not every driver ends an event wait on CancelIo (Wine does not); re-applying the mask
+    // ends it everywhere.
+    if (kind == RequestWaitEvent)
+        g_serialApi.SetCommMask(m_hPort, m_dwEventMask);
+    if (AwaitFinished(own, kCancelGraceMs))
+        return;
+    // A request that ignores its cancellation still ends when its handle goes.
+    Close();
+    AwaitFinished(own, kCancelGraceMs);
+}
+
+// Wine has been seen to leave the status pending after the event of a cancelled request was
+// signalled (GetOverlappedResult with bWait then gives 997), so the status decides and the
+// event only spares the polling.
+bool CSerialPort::AwaitFinished(const OVERLAPPED& overlapped, DWORD bound)
+{
+    const DWORD start = ::GetTickCount();
+    while (!HasOverlappedIoCompleted(&overlapped)) {
+        const DWORD elapsed = ::GetTickCount() - start;
+        if (elapsed >= bound)
+            return false;
+        const DWORD slice = bound - elapsed < 10 ? bound - elapsed : 10;
+        g_serialApi.WaitForSingleObject(overlapped.hEvent, slice);
+    }
+    return true;
+}

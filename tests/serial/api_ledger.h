@@ -1,0 +1,56 @@
+#pragma once
+// While it lives, every entry of g_serialApi goes through a recording wrapper: the calls in
+// order, the handles the serial classes created and closed, and a chosen call that fails.
+// Make one before the serial objects of a test and let it go after them.
+#include <windows.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "serial/serial_api.h"
+
+class CApiLedger
+{
+public:
+    CApiLedger();
+    ~CApiLedger();
+    CApiLedger(const CApiLedger&) = delete;
+    CApiLedger& operator=(const CApiLedger&) = delete;
+
+    // The nth call of `call` from now on fails with `code` without reaching the system.
+    void Fail(const std::string& call, DWORD code, int nth = 1);
+    // From now on GetCommState and SetCommState read and write this record, not the driver.
+    void FakeCommState(const DCB& dcb);
+    DCB CommState();
+
+    int Count(const std::string& call);
+    std::vector<std::string> Calls();
+    // The name the last CreateFileA or GetDefaultCommConfigA was given.
+    std::string NameGiven(const std::string& call);
+    std::vector<HANDLE> Created();   // by CreateFileA, CreateEventA and CreateThread, in order
+    std::vector<HANDLE> Closed();    // given to CloseHandle, in order
+
+    // Used by the wrappers.
+    static CApiLedger& Current();
+    bool Enter(const char* call, const char* name = nullptr);  // false: fail this call
+    void NoteCreated(HANDLE handle);
+    void NoteClosed(HANDLE handle);
+    bool UsesFakeState();
+    void StoreCommState(const DCB& dcb);
+
+    // Where the wrappers pass each call on to: the system, or a test's stand-in for it.
+    CSerialApi m_real;
+
+private:
+    std::mutex m_lock;
+    std::vector<std::string> m_calls;
+    std::vector<std::pair<std::string, std::string>> m_names;
+    std::vector<HANDLE> m_created;
+    std::vector<HANDLE> m_closed;
+    std::string m_failCall;
+    DWORD m_failCode = 0;
+    int m_failCountdown = 0;
+    bool m_bFakeState = false;
+    DCB m_dcb = {};
+};

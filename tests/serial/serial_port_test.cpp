@@ -1,0 +1,704 @@
+// CSerialPort on the virtual cable under Wine, and through the Win32 seam for the failures a
+// pty cannot produce.
+#include "claimed_cable.h"  // first: it brings winsock2.h, which must precede windows.h
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "api_ledger.h"
+#include "serial/device_path.h"
+#include "serial/serial_port.h"
+
+namespace {
+
+const int kFirstCom = 20;
+const int kLastCom = 29;
+const LONG kInvalidArg = static_cast<LONG>(0x80070057L);
+
+class CProbePort : public CSerialPort
+{
+public:
+    using CSerialPort::m_dwEventMask;
+    using CSerialPort::m_dwEventsOccurred;
+    using CSerialPort::m_hIoEvent;
+    using CSerialPort::m_hPort;
+    using CSerialPort::m_nLastError;
+};
+
+ULONGLONG Now()
+{
+    return ::GetTickCount64();
+}
+
+std::vector<BYTE> Pattern(size_t size, BYTE seed)
+{
+    std::vector<BYTE> bytes(size);
+    for (size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<BYTE>(seed + i * 7);
+    return bytes;
+}
+
+// A port on a freshly claimed cable that echoes at once.
+class PortOnCable : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(cable.Claim(kFirstCom, kLastCom, CableOptions())) << "no free cable (CABLE_CONTROL?)";
+    }
+    virtual std::string CableOptions() { return "--instant"; }
+
+    void OpenOverlapped()
+    {
+        ASSERT_EQ(0, port.Open(cable.Name().c_str(), 0, 0, true));
+    }
+
+    // Write `bytes` and read them back whole within 2 s.
+    void ExpectEcho(CSerialPort& target, const std::vector<BYTE>& bytes)
+    {
+        DWORD count = 0;
+        ASSERT_EQ(0, target.Write(bytes.data(), static_cast<DWORD>(bytes.size()), &count, nullptr, 2000));
+        EXPECT_EQ(bytes.size(), count);
+        std::vector<BYTE> back(bytes.size());
+        ASSERT_EQ(0, target.SetReadMode(CSerialPort::ReadUntilFull));
+        ASSERT_EQ(0, target.Read(back.data(), static_cast<DWORD>(back.size()), &count, nullptr, 2000));
+        EXPECT_EQ(bytes.size(), count);
+        EXPECT_EQ(bytes, back);
+    }
+
+    CClaimedCable cable;
+    CProbePort port;
+};
+
+// ---- The name a user types and the path that opens it --------------------------------------
+
+TEST(DevicePath, BareComNamesAndOnlyThoseGetTheDevicePrefix)
+{
+    struct Case { const char* name; const char* path; bool prefixed; };
+    const Case cases[] = {
+        {"COM1", "\\\\.\\COM1", true},
+        {"COM10", "\\\\.\\COM10", true},
+        {"com12", "\\\\.\\com12", true},
+        {"CoM123456", "\\\\.\\CoM123456", true},
+        {"COM0", "\\\\.\\COM0", true},
+        {"\\\\.\\COM10", "\\\\.\\COM10", false},
+        {"COM", "COM", false},
+        {"COM1:", "COM1:", false},
+        {"COMA", "COMA", false},
+        {" COM1", " COM1", false},
+        {"COM-1", "COM-1", false},
+        {"NUL", "NUL", false},
+        {"LPT1", "LPT1", false},
+        {"C:\\temp\\COM1", "C:\\temp\\COM1", false},
+        {"", "", false},
+    };
+    for (const Case& c : cases) {
+        char path[64];
+        std::memset(path, '#', sizeof path);
+        EXPECT_EQ(c.prefixed, MakeDevicePath(c.name, path, sizeof path)) << "name \"" << c.name << '"';
+        EXPECT_STREQ(c.path, path) << "name \"" << c.name << '"';
+    }
+}
+
+TEST(DevicePath, ShortBufferIsCutAndTerminated)
+{
+    char path[6];
+    MakeDevicePath("COM1234", path, sizeof path);
+    EXPECT_STREQ("\\\\.\\C", path);
+    char small[3];
+    MakeDevicePath("LPT1", small, sizeof small);
+    EXPECT_STREQ("LP", small);
+}
+
+TEST_F(PortOnCable, OpenReachesBareNamesThroughThePrefixAndAsksDefaultsByPlainName)
+{
+    struct Case { std::string name; std::string opened; std::string defaults; };
+    const Case cases[] = {
+        {cable.Name(), cable.Path(), cable.Name()},
+        {cable.Path(), cable.Path(), cable.Path()},
+    };
+    for (const Case& c : cases) {
+        CApiLedger ledger;
+        CProbePort probe;
+        EXPECT_EQ(0, probe.Open(c.name.c_str(), 0, 0, true)) << c.name;
+        EXPECT_EQ(c.opened, ledger.NameGiven("CreateFileA")) << c.name;
+        EXPECT_EQ(c.defaults, ledger.NameGiven("GetDefaultCommConfigA")) << c.name;
+    }
+}
+
+TEST(SerialPortName, NameTooLongForAPathIsRefusedBeforeAnyCall)
+{
+    CApiLedger ledger;
+    CProbePort probe;
+    const std::string name = "COM" + std::string(MAX_PATH, '7');
+    EXPECT_EQ(ERROR_FILENAME_EXCED_RANGE, probe.Open(name.c_str(), 0, 0, true));
+    EXPECT_EQ(0, ledger.Count("CreateFileA"));
+    EXPECT_EQ(nullptr, probe.m_hPort);
+}
+
+TEST(SerialPortName, Com10OpensOnlyThroughThePrefixAndOpenFindsIt)
+{
+    CClaimedCable cable10;
+    ASSERT_TRUE(cable10.Claim(10, 10)) << "COM10 is taken or no cable server";
+    // Without the prefix the system does not find it: what Open has to get around.
+    HANDLE bare = ::CreateFileA("COM10", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(INVALID_HANDLE_VALUE, bare);
+    if (bare != INVALID_HANDLE_VALUE)
+        ::CloseHandle(bare);
+
+    const char* names[] = {"COM10", "com10", "\\\\.\\COM10"};
+    for (const char* name : names) {
+        CProbePort probe;
+        EXPECT_EQ(0, probe.Open(name, 0, 0, true)) << name;
+        EXPECT_NE(nullptr, probe.m_hPort) << name;
+    }
+}
+
+// ---- Failures of Open, and what each leaves behind ------------------------------------------
+
+TEST_F(PortOnCable, EveryFailedOpenReleasesWhatItCreatedInReverseAndLeavesItClosed)
+{
+    struct Case { const char* call; bool overlapped; DWORD code; size_t created; };
+    const Case cases[] = {
+        {"CreateFileA", true, ERROR_ACCESS_DENIED, 0},
+        {"CreateEventA", true, ERROR_NO_SYSTEM_RESOURCES, 1},
+        {"SetupComm", true, ERROR_INVALID_PARAMETER, 2},
+        {"SetupComm", false, ERROR_INVALID_PARAMETER, 1},
+        {"SetCommMask", true, ERROR_NOT_SUPPORTED, 2},
+        {"GetCommTimeouts", true, ERROR_GEN_FAILURE, 2},
+        {"SetCommTimeouts", false, ERROR_GEN_FAILURE, 1},
+    };
+    for (const Case& c : cases) {
+        const std::string label = std::string(c.call) + (c.overlapped ? " overlapped" : " synchronous");
+        CApiLedger ledger;
+        CProbePort probe;
+        ledger.Fail(c.call, c.code);
+        EXPECT_EQ(static_cast<LONG>(c.code), probe.Open(cable.Name().c_str(), 4096, 4096, c.overlapped)) << label;
+        EXPECT_EQ(static_cast<LONG>(c.code), probe.m_nLastError) << label;
+        EXPECT_EQ(nullptr, probe.m_hPort) << label;
+        EXPECT_EQ(nullptr, probe.m_hIoEvent) << label;
+        const std::vector<HANDLE> created = ledger.Created();
+        EXPECT_EQ(c.created, created.size()) << label;
+        EXPECT_EQ(std::vector<HANDLE>(created.rbegin(), created.rend()), ledger.Closed()) << label;
+        // Nothing reaches a device that failed to open.
+        EXPECT_EQ(0, ledger.Count("SetCommState") + ledger.Count("SetCommConfig") + ledger.Count("WriteFile"))
+            << label;
+        // Not stuck: the next Open finds the object free.
+        EXPECT_EQ(0, probe.Open(cable.Name().c_str(), 4096, 4096, c.overlapped)) << label;
+    }
+}
+
+// Wine keeps stored defaults only for COM1-COM9, so the record is supplied here.
+BOOL WINAPI StoredDefaults1200(LPCSTR, LPCOMMCONFIG config, LPDWORD size)
+{
+    if (*size < sizeof(COMMCONFIG) || config->dwSize != sizeof(COMMCONFIG))
+        return FALSE;
+    config->dcb.DCBlength = sizeof(DCB);
+    config->dcb.BaudRate = 1200;
+    config->dcb.ByteSize = 8;
+    config->dcb.fBinary = 1;
+    return TRUE;
+}
+
+TEST_F(PortOnCable, StoredDefaultsAreAppliedAndTheirFailureIgnored)
+{
+    struct Case { const char* failing; DWORD baud; int setCommConfigCalls; };
+    const Case cases[] = {{nullptr, 1200, 1}, {"SetCommConfig", 9600, 1}, {"GetDefaultCommConfigA", 9600, 0}};
+    for (const Case& c : cases) {
+        const std::string label = c.failing ? c.failing : "none failing";
+        ASSERT_EQ(0, port.Open(cable.Name().c_str(), 0, 0, true));
+        ASSERT_EQ(0, port.Configure(9600, 8, NOPARITY, ONESTOPBIT));
+        ASSERT_EQ(0, port.Close());
+        CApiLedger ledger;
+        ledger.m_real.GetDefaultCommConfigA = StoredDefaults1200;
+        if (c.failing)
+            ledger.Fail(c.failing, ERROR_GEN_FAILURE);
+        EXPECT_EQ(0, port.Open(cable.Name().c_str(), 0, 0, true)) << label;
+        EXPECT_EQ(c.baud, port.QueryBaudRate()) << label;
+        EXPECT_EQ(c.setCommConfigCalls, ledger.Count("SetCommConfig")) << label;
+        port.Close();
+    }
+}
+
+TEST_F(PortOnCable, QueueSizesReachTheDriverOnlyWhenOneIsGiven)
+{
+    struct Case { DWORD in, out; int calls; };
+    const Case cases[] = {{0, 0, 0}, {4096, 0, 1}, {0, 2048, 1}, {4096, 4096, 1}};
+    for (const Case& c : cases) {
+        CApiLedger ledger;
+        CProbePort probe;
+        EXPECT_EQ(0, probe.Open(cable.Name().c_str(), c.in, c.out, true));
+        EXPECT_EQ(c.calls, ledger.Count("SetupComm")) << c.in << "/" << c.out;
+    }
+}
+
+TEST(SerialPortNotADevice, FileAndNulFailToOpenStayClosedAndAreNeverWritten)
+{
+    char dir[MAX_PATH], file[MAX_PATH];
+    ASSERT_NE(0u, ::GetTempPathA(MAX_PATH, dir));
+    ASSERT_NE(0u, ::GetTempFileNameA(dir, "spt", 0, file));
+    { std::ofstream(file, std::ios::binary) << "untouched"; }
+
+    const char* names[] = {file, "NUL"};
+    for (const char* name : names) {
+        CApiLedger ledger;
+        CProbePort probe;
+        const LONG code = probe.Open(name, 0, 0, true);
+        EXPECT_NE(0, code) << name;
+        EXPECT_NE(ERROR_ALREADY_INITIALIZED, code) << name;
+        EXPECT_EQ(nullptr, probe.m_hPort) << name;
+        EXPECT_EQ(nullptr, probe.m_hIoEvent) << name;
+        EXPECT_EQ(ERROR_INVALID_HANDLE, probe.WriteText("garbage", nullptr, nullptr, 2000)) << name;
+        EXPECT_EQ(0, ledger.Count("WriteFile")) << name;
+        const std::vector<HANDLE> created = ledger.Created();
+        EXPECT_EQ(std::vector<HANDLE>(created.rbegin(), created.rend()), ledger.Closed()) << name;
+    }
+    std::string content;
+    std::getline(std::ifstream(file, std::ios::binary), content);
+    EXPECT_EQ("untouched", content);
+    ::DeleteFileA(file);
+}
+
+TEST(SerialPortMissingDevice, OpenGivesTheSystemCodeAndHoldsNothing)
+{
+    CProbePort probe;
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, probe.Open("COM97", 0, 0, true));
+    EXPECT_EQ(nullptr, probe.m_hPort);
+    EXPECT_EQ(nullptr, probe.m_hIoEvent);
+}
+
+// ---- A closed object ------------------------------------------------------------------------
+
+TEST(SerialPortClosed, EveryOperationReportsInvalidHandleAndQueriesTheirFailureValue)
+{
+    CProbePort probe;
+    EXPECT_EQ(0, probe.Close());
+    struct Case { const char* what; std::function<long long()> call; long long expected; };
+    BYTE buffer[8];
+    DWORD count = 99;
+    const Case cases[] = {
+        {"Configure", [&] { return probe.Configure(9600, 8, NOPARITY, ONESTOPBIT); }, ERROR_INVALID_HANDLE},
+        {"SetEventCharacter", [&] { return probe.SetEventCharacter('x', true); }, ERROR_INVALID_HANDLE},
+        {"SetEventMask", [&] { return probe.SetEventMask(EV_RXCHAR); }, ERROR_INVALID_HANDLE},
+        {"WaitForEvent", [&] { return probe.WaitForEvent(nullptr, 100); }, ERROR_INVALID_HANDLE},
+        {"SetFlowControl", [&] { return probe.SetFlowControl(CSerialPort::FlowNone); }, ERROR_INVALID_HANDLE},
+        {"SetReadMode", [&] { return probe.SetReadMode(CSerialPort::ReadUntilFull); }, ERROR_INVALID_HANDLE},
+        {"QueryBaudRate", [&] { return static_cast<long long>(probe.QueryBaudRate()); }, 0xFFFFFFFFll},
+        {"QueryDataBits", [&] { return probe.QueryDataBits(); }, -1},
+        {"QueryParity", [&] { return probe.QueryParity(); }, -1},
+        {"QueryStopBits", [&] { return probe.QueryStopBits(); }, -1},
+        {"QueryFlowControl", [&] { return probe.QueryFlowControl(); }, -1},
+        {"QueryEventMask", [&] { return probe.QueryEventMask(); }, 0},
+        {"QueryEventCharacter", [&] { return probe.QueryEventCharacter(); }, 0},
+        {"WriteText", [&] { return probe.WriteText("x", &count, nullptr, 100); }, ERROR_INVALID_HANDLE},
+        {"Write", [&] { return probe.Write(buffer, 8, &count, nullptr, 100); }, ERROR_INVALID_HANDLE},
+        {"Read", [&] { return probe.Read(buffer, 8, &count, nullptr, 100); }, ERROR_INVALID_HANDLE},
+    };
+    for (const Case& c : cases) {
+        probe.m_nLastError = 12345;
+        count = 99;
+        EXPECT_EQ(c.expected, c.call()) << c.what;
+        EXPECT_EQ(ERROR_INVALID_HANDLE, probe.m_nLastError) << c.what;
+        if (std::strncmp(c.what, "Write", 5) == 0 || std::strcmp(c.what, "Read") == 0) {
+            EXPECT_EQ(0u, count) << c.what << ": the count is cleared before any check";
+        }
+    }
+    EXPECT_EQ(0, probe.Close());
+}
+
+// ---- Settings: read-modify-write of the driver's records ------------------------------------
+
+// A driver record in which every field has a value no setter would choose.
+DCB OddRecord()
+{
+    DCB dcb;
+    std::memset(&dcb, 0xA5, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    return dcb;
+}
+
+TEST_F(PortOnCable, SettersChangeOnlyTheirOwnFieldsOfTheDriverRecord)
+{
+    OpenOverlapped();
+    struct Case { const char* what; std::function<LONG()> set; std::function<void(DCB&)> expect; };
+    const Case cases[] = {
+        {"Configure 57600 7E2", [&] { return port.Configure(57600, 7, EVENPARITY, TWOSTOPBITS); },
+         [](DCB& d) { d.BaudRate = 57600; d.ByteSize = 7; d.Parity = EVENPARITY; d.StopBits = TWOSTOPBITS; d.fParity = 1; }},
+        {"Configure 9600 8N1", [&] { return port.Configure(9600, 8, NOPARITY, ONESTOPBIT); },
+         [](DCB& d) { d.BaudRate = 9600; d.ByteSize = 8; d.Parity = NOPARITY; d.StopBits = ONESTOPBIT; d.fParity = 0; }},
+        {"FlowNone", [&] { return port.SetFlowControl(CSerialPort::FlowNone); },
+         [](DCB& d) { d.fOutxCtsFlow = 0; d.fOutxDsrFlow = 0; d.fDtrControl = DTR_CONTROL_DISABLE; d.fOutX = 0; d.fInX = 0; d.fRtsControl = RTS_CONTROL_DISABLE; }},
+        {"FlowHardware", [&] { return port.SetFlowControl(CSerialPort::FlowHardware); },
+         [](DCB& d) { d.fOutxCtsFlow = 1; d.fOutxDsrFlow = 1; d.fDtrControl = DTR_CONTROL_HANDSHAKE; d.fOutX = 0; d.fInX = 0; d.fRtsControl = RTS_CONTROL_HANDSHAKE; }},
+        {"FlowXonXoff", [&] { return port.SetFlowControl(CSerialPort::FlowXonXoff); },
+         [](DCB& d) { d.fOutxCtsFlow = 0; d.fOutxDsrFlow = 0; d.fDtrControl = DTR_CONTROL_DISABLE; d.fOutX = 1; d.fInX = 1; d.fRtsControl = RTS_CONTROL_DISABLE; }},
+        {"SetEventCharacter", [&] { return port.SetEventCharacter('\n', false); },
+         [](DCB& d) { d.EvtChar = '\n'; }},
+    };
+    for (const Case& c : cases) {
+        CApiLedger ledger;
+        ledger.FakeCommState(OddRecord());
+        EXPECT_EQ(0, c.set()) << c.what;
+        DCB expected = OddRecord();
+        c.expect(expected);
+        const DCB written = ledger.CommState();
+        EXPECT_EQ(0, std::memcmp(&expected, &written, sizeof expected)) << c.what;
+        EXPECT_EQ(1, ledger.Count("SetCommState")) << c.what;
+    }
+}
+
+TEST_F(PortOnCable, QueriesDecodeTheDriverRecord)
+{
+    OpenOverlapped();
+    struct Case { const char* what; std::function<void(DCB&)> state; std::function<int()> query; int expected; };
+    const Case cases[] = {
+        {"DTR and RTS handshake only", [](DCB& d) { d.fDtrControl = DTR_CONTROL_HANDSHAKE; d.fRtsControl = RTS_CONTROL_HANDSHAKE; },
+         [&] { return port.QueryFlowControl(); }, CSerialPort::FlowHardware},
+        {"handshake beats XON/XOFF", [](DCB& d) { d.fDtrControl = DTR_CONTROL_HANDSHAKE; d.fRtsControl = RTS_CONTROL_HANDSHAKE; d.fOutX = 1; d.fInX = 1; },
+         [&] { return port.QueryFlowControl(); }, CSerialPort::FlowHardware},
+        {"CTS and DSR without handshake", [](DCB& d) { d.fOutxCtsFlow = 1; d.fOutxDsrFlow = 1; d.fDtrControl = DTR_CONTROL_ENABLE; d.fRtsControl = RTS_CONTROL_HANDSHAKE; },
+         [&] { return port.QueryFlowControl(); }, CSerialPort::FlowNone},
+        {"XON/XOFF both ways", [](DCB& d) { d.fOutX = 1; d.fInX = 1; },
+         [&] { return port.QueryFlowControl(); }, CSerialPort::FlowXonXoff},
+        {"XON/XOFF one way", [](DCB& d) { d.fOutX = 1; },
+         [&] { return port.QueryFlowControl(); }, CSerialPort::FlowNone},
+        {"parity byte without fParity", [](DCB& d) { d.Parity = EVENPARITY; },
+         [&] { return port.QueryParity(); }, NOPARITY},
+        {"mark parity", [](DCB& d) { d.Parity = MARKPARITY; d.fParity = 1; },
+         [&] { return port.QueryParity(); }, MARKPARITY},
+        {"event character", [](DCB& d) { d.EvtChar = 0x7E; },
+         [&] { return port.QueryEventCharacter(); }, 0x7E},
+        {"data bits", [](DCB& d) { d.ByteSize = 5; }, [&] { return port.QueryDataBits(); }, 5},
+        {"stop bits", [](DCB& d) { d.StopBits = ONE5STOPBITS; }, [&] { return port.QueryStopBits(); }, ONE5STOPBITS},
+        {"baud rate", [](DCB& d) { d.BaudRate = 230400; }, [&] { return static_cast<int>(port.QueryBaudRate()); }, 230400},
+    };
+    for (const Case& c : cases) {
+        CApiLedger ledger;
+        DCB dcb = {};
+        dcb.DCBlength = sizeof dcb;
+        c.state(dcb);
+        ledger.FakeCommState(dcb);
+        EXPECT_EQ(c.expected, c.query()) << c.what;
+        EXPECT_EQ(0, port.m_nLastError) << c.what;
+    }
+}
+
+TEST_F(PortOnCable, FailingSettersWriteNothingBackAndReportTheFirstFault)
+{
+    OpenOverlapped();
+    struct Case { const char* what; const char* failing; std::function<LONG()> call; LONG expected; const char* notCalled; };
+    const Case cases[] = {
+        {"Configure", "GetCommState", [&] { return port.Configure(9600, 8, NOPARITY, ONESTOPBIT); }, ERROR_GEN_FAILURE, "SetCommState"},
+        {"FlowControl out of range", nullptr, [&] { return port.SetFlowControl(static_cast<CSerialPort::FlowControl>(3)); }, kInvalidArg, "SetCommState"},
+        {"FlowControl, record unreadable", "GetCommState", [&] { return port.SetFlowControl(static_cast<CSerialPort::FlowControl>(3)); }, ERROR_GEN_FAILURE, "SetCommState"},
+        {"ReadMode out of range", nullptr, [&] { return port.SetReadMode(static_cast<CSerialPort::ReadMode>(2)); }, kInvalidArg, "SetCommTimeouts"},
+        {"ReadMode, record unreadable", "GetCommTimeouts", [&] { return port.SetReadMode(static_cast<CSerialPort::ReadMode>(2)); }, ERROR_GEN_FAILURE, "SetCommTimeouts"},
+        {"EventCharacter", "GetCommState", [&] { return port.SetEventCharacter('x', true); }, ERROR_GEN_FAILURE, "SetCommMask"},
+        {"Configure refused", "SetCommState", [&] { return port.Configure(9600, 8, NOPARITY, ONESTOPBIT); }, ERROR_GEN_FAILURE, "SetCommTimeouts"},
+    };
+    for (const Case& c : cases) {
+        CApiLedger ledger;
+        if (c.failing)
+            ledger.Fail(c.failing, ERROR_GEN_FAILURE);
+        EXPECT_EQ(c.expected, c.call()) << c.what;
+        EXPECT_EQ(c.expected, port.m_nLastError) << c.what;
+        EXPECT_EQ(0, ledger.Count(c.notCalled)) << c.what;
+    }
+
+    // A failed query keeps the code in the last error.
+    CApiLedger ledger;
+    ledger.Fail("GetCommState", ERROR_GEN_FAILURE);
+    EXPECT_EQ(0xFFFFFFFFu, port.QueryBaudRate());
+    EXPECT_EQ(ERROR_GEN_FAILURE, port.m_nLastError);
+}
+
+TEST_F(PortOnCable, FailedMaskKeepsTheOldOneAndEventCharacterStillLandsWithTheMaskCode)
+{
+    OpenOverlapped();
+    CApiLedger ledger;
+    ledger.Fail("SetCommMask", ERROR_GEN_FAILURE);
+    EXPECT_EQ(ERROR_GEN_FAILURE, port.SetEventMask(EV_RXCHAR));
+    EXPECT_EQ(CSerialPort::kDefaultEventMask, port.QueryEventMask());
+
+    ledger.Fail("SetCommMask", ERROR_GEN_FAILURE);
+    EXPECT_EQ(ERROR_GEN_FAILURE, port.SetEventCharacter('x', true));
+    EXPECT_EQ(1, ledger.Count("SetCommState"));
+    EXPECT_EQ(CSerialPort::kDefaultEventMask, port.QueryEventMask());
+}
+
+TEST_F(PortOnCable, AfterOpenTheMaskIsTheDefaultAndReadsReturnAtOnce)
+{
+    OpenOverlapped();
+    EXPECT_EQ(0xC1u, port.QueryEventMask());
+    COMMTIMEOUTS timeouts = {};
+    ASSERT_TRUE(::GetCommTimeouts(port.m_hPort, &timeouts));
+    EXPECT_EQ(MAXDWORD, timeouts.ReadIntervalTimeout);
+    EXPECT_EQ(0u, timeouts.ReadTotalTimeoutMultiplier);
+    EXPECT_EQ(0u, timeouts.ReadTotalTimeoutConstant);
+
+    ASSERT_EQ(0, port.SetReadMode(CSerialPort::ReadUntilFull));
+    ASSERT_TRUE(::GetCommTimeouts(port.m_hPort, &timeouts));
+    EXPECT_EQ(0u, timeouts.ReadIntervalTimeout);
+    // An invalid mode changes nothing.
+    EXPECT_EQ(kInvalidArg, port.SetReadMode(static_cast<CSerialPort::ReadMode>(2)));
+    ASSERT_TRUE(::GetCommTimeouts(port.m_hPort, &timeouts));
+    EXPECT_EQ(0u, timeouts.ReadIntervalTimeout);
+}
+
+// The rig's pty takes only 8N1; other framings are shown on a supplied record above. Wine
+// reports no DTR or RTS handshake back, so hardware flow reads back as none there.
+TEST_F(PortOnCable, LineSettingsAndFlowControlReachTheLine)
+{
+    OpenOverlapped();
+    struct Case { DWORD baud; CSerialPort::FlowControl flow; int readBack; const char* line; };
+    const Case cases[] = {
+        {9600, CSerialPort::FlowXonXoff, CSerialPort::FlowXonXoff, "9600-8N1-xonxoff"},
+        {57600, CSerialPort::FlowHardware, CSerialPort::FlowNone, "57600-8N1-rtscts"},
+        {115200, CSerialPort::FlowNone, CSerialPort::FlowNone, "115200-8N1-none"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(0, port.Configure(c.baud, 8, NOPARITY, ONESTOPBIT)) << c.line;
+        EXPECT_EQ(0, port.SetFlowControl(c.flow)) << c.line;
+        EXPECT_EQ(c.baud, port.QueryBaudRate()) << c.line;
+        EXPECT_EQ(8, port.QueryDataBits()) << c.line;
+        EXPECT_EQ(NOPARITY, port.QueryParity()) << c.line;
+        EXPECT_EQ(ONESTOPBIT, port.QueryStopBits()) << c.line;
+        EXPECT_EQ(c.readBack, port.QueryFlowControl()) << c.line;
+        EXPECT_EQ(kInvalidArg, port.SetFlowControl(static_cast<CSerialPort::FlowControl>(3))) << c.line;
+        EXPECT_EQ(c.readBack, port.QueryFlowControl()) << c.line << ": an invalid kind changes nothing";
+        // The cable settles on a setting after 20 ms without changes.
+        ::Sleep(150);
+        CCableClient::Stats stats;
+        ASSERT_TRUE(cable.GetStats(stats));
+        char line[64];
+        std::snprintf(line, sizeof line, "%lu-%d%c%d-%s", stats.baud, stats.bits, stats.parity, stats.stop,
+                      stats.rtscts ? "rtscts" : stats.ixon && stats.ixoff ? "xonxoff" : "none");
+        EXPECT_STREQ(c.line, line);
+    }
+}
+
+TEST_F(PortOnCable, EventCharacterAddsRxFlagToTheMask)
+{
+    OpenOverlapped();
+    ASSERT_EQ(0, port.SetEventMask(EV_RXCHAR | EV_ERR));
+    EXPECT_EQ(0, port.SetEventCharacter('\r', true));
+    EXPECT_EQ(static_cast<DWORD>(EV_RXCHAR | EV_ERR | EV_RXFLAG), port.QueryEventMask());
+    EXPECT_EQ(0, port.SetEventCharacter('\n', false));
+    EXPECT_EQ(static_cast<DWORD>(EV_RXCHAR | EV_ERR | EV_RXFLAG), port.QueryEventMask());
+}
+
+// ---- Transfers ------------------------------------------------------------------------------
+
+TEST_F(PortOnCable, SecondOpenIsRefusedAndTheFirstHandleKeepsWorking)
+{
+    OpenOverlapped();
+    const HANDLE first = port.m_hPort;
+    EXPECT_EQ(ERROR_ALREADY_INITIALIZED, port.Open(cable.Name().c_str(), 0, 0, false));
+    EXPECT_EQ(first, port.m_hPort);
+    ExpectEcho(port, Pattern(64, 3));
+}
+
+// Wine 8 lets an overlapped read in this mode pend until a byte arrives, so the mode is
+// shown on a synchronous port.
+TEST_F(PortOnCable, ReadImmediateWithNothingReceivedReturnsAtOnce)
+{
+    ASSERT_EQ(0, port.Open(cable.Name().c_str(), 0, 0, false));
+    BYTE buffer[512];
+    DWORD count = 99;
+    const ULONGLONG start = Now();
+    EXPECT_EQ(0, port.Read(buffer, sizeof buffer, &count, nullptr, INFINITE));
+    EXPECT_EQ(0u, count);
+    EXPECT_LT(Now() - start, 1000u);
+}
+
+TEST_F(PortOnCable, NullCountPointersTransferAndReportNothing)
+{
+    OpenOverlapped();
+    const std::vector<BYTE> bytes = Pattern(32, 9);
+    EXPECT_EQ(0, port.Write(bytes.data(), 32, nullptr, nullptr, 2000));
+    ASSERT_EQ(0, port.SetReadMode(CSerialPort::ReadUntilFull));
+    std::vector<BYTE> back(32);
+    EXPECT_EQ(0, port.Read(back.data(), 32, nullptr, nullptr, 2000));
+    EXPECT_EQ(bytes, back);
+    DWORD count = 0;
+    EXPECT_EQ(0, port.WriteText("abc", &count, nullptr, 2000));
+    EXPECT_EQ(3u, count) << "the terminating zero is not sent";
+}
+
+class PortOnSilentCable : public PortOnCable
+{
+protected:
+    std::string CableOptions() override { return "--instant --echo-only 100"; }
+};
+
+TEST_F(PortOnSilentCable, PartialEchoTimesOutWithCountZeroAndTheNextReadWorks)
+{
+    OpenOverlapped();
+    ASSERT_EQ(0, port.SetReadMode(CSerialPort::ReadUntilFull));
+    const std::vector<BYTE> block = Pattern(512, 1);
+    DWORD count = 0;
+    ASSERT_EQ(0, port.Write(block.data(), 512, &count, nullptr, 2000));
+    ASSERT_EQ(512u, count);
+    std::vector<BYTE> back(512);
+    count = 99;
+    const ULONGLONG start = Now();
+    EXPECT_EQ(ERROR_TIMEOUT, port.Read(back.data(), 512, &count, nullptr, 2000));
+    const ULONGLONG elapsed = Now() - start;
+    EXPECT_EQ(0u, count);
+    EXPECT_GE(elapsed, 1990u);
+    EXPECT_LT(elapsed, 5000u);
+    EXPECT_NE(nullptr, port.m_hPort) << "a timed-out request leaves the port open";
+
+    ASSERT_TRUE(cable.Request("echo-only none"));
+    ::PurgeComm(port.m_hPort, PURGE_RXCLEAR);  // whatever the cancelled read left
+    ExpectEcho(port, Pattern(100, 50));
+}
+
+TEST_F(PortOnSilentCable, WaitForEventTimesOutAndThenSeesArrivingBytes)
+{
+    OpenOverlapped();
+    const ULONGLONG start = Now();
+    EXPECT_EQ(ERROR_TIMEOUT, port.WaitForEvent(nullptr, 300));
+    EXPECT_GE(Now() - start, 290u);
+    EXPECT_NE(nullptr, port.m_hPort);
+
+    port.m_dwEventsOccurred = 0;
+    EXPECT_EQ(0, port.WriteText("ping", nullptr, nullptr, 2000));
+    EXPECT_EQ(0, port.WaitForEvent(nullptr, 2000));
+    EXPECT_EQ(static_cast<DWORD>(EV_RXCHAR), port.m_dwEventsOccurred & EV_RXCHAR);
+}
+
+TEST_F(PortOnCable, CallersOverlappedPendsWithCountZeroOrCompletesWithItsEventSignalled)
+{
+    OpenOverlapped();
+    ASSERT_EQ(0, port.SetReadMode(CSerialPort::ReadUntilFull));
+    HANDLE event = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::vector<BYTE> back(16);
+    OVERLAPPED reading = {};
+    reading.hEvent = event;
+    DWORD count = 99;
+    const ULONGLONG start = Now();
+    EXPECT_EQ(0, port.Read(back.data(), 16, &count, &reading, 2000));
+    EXPECT_LT(Now() - start, 1000u) << "the caller's request is not waited for";
+    EXPECT_EQ(0u, count);
+    EXPECT_EQ(WAIT_TIMEOUT, ::WaitForSingleObject(event, 0));
+
+    // A write completes at once on the cable: its event must be signalled all the same.
+    HANDLE writeEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    OVERLAPPED writing = {};
+    writing.hEvent = writeEvent;
+    const std::vector<BYTE> bytes = Pattern(16, 77);
+    EXPECT_EQ(0, port.Write(bytes.data(), 16, &count, &writing, 0));
+    if (count == 16)
+        EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(writeEvent, 0));
+    else
+        EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(writeEvent, 2000));
+
+    ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(event, 2000));
+    ASSERT_TRUE(::GetOverlappedResult(port.m_hPort, &reading, &count, FALSE));
+    EXPECT_EQ(16u, count);
+    EXPECT_EQ(bytes, back);
+    ::CloseHandle(event);
+    ::CloseHandle(writeEvent);
+}
+
+TEST_F(PortOnCable, SynchronousPortRefusesOverlappedAndBoundsButTransfersWithout)
+{
+    ASSERT_EQ(0, port.Open(cable.Name().c_str(), 0, 0, false));
+    EXPECT_EQ(nullptr, port.m_hIoEvent);
+    const std::vector<BYTE> bytes = Pattern(8, 20);
+    DWORD count = 0;
+    ASSERT_EQ(0, port.Write(bytes.data(), 8, &count, nullptr, INFINITE));
+    EXPECT_EQ(8u, count);
+    ::Sleep(100);
+
+    std::vector<BYTE> back(8);
+    OVERLAPPED overlapped = {};
+    struct Case { const char* what; std::function<LONG()> call; };
+    const Case cases[] = {
+        {"Read with a bound", [&] { return port.Read(back.data(), 8, &count, nullptr, 2000); }},
+        {"Read with an OVERLAPPED", [&] { return port.Read(back.data(), 8, &count, &overlapped, INFINITE); }},
+        {"Write with a bound", [&] { return port.Write(bytes.data(), 8, &count, nullptr, 2000); }},
+        {"WriteText with an OVERLAPPED", [&] { return port.WriteText("x", &count, &overlapped, INFINITE); }},
+        {"WaitForEvent with a bound", [&] { return port.WaitForEvent(nullptr, 100); }},
+        {"WaitForEvent with an OVERLAPPED", [&] { return port.WaitForEvent(&overlapped, INFINITE); }},
+    };
+    for (const Case& c : cases) {
+        count = 99;
+        EXPECT_EQ(ERROR_INVALID_FUNCTION, c.call()) << c.what;
+        if (std::strncmp(c.what, "WaitForEvent", 12) != 0) {
+            EXPECT_EQ(0u, count) << c.what;
+        }
+    }
+    // The refused requests took nothing: the echo is still there for a synchronous read.
+    ASSERT_EQ(0, port.SetReadMode(CSerialPort::ReadUntilFull));
+    EXPECT_EQ(0, port.Read(back.data(), 8, &count, nullptr, INFINITE));
+    EXPECT_EQ(8u, count);
+    EXPECT_EQ(bytes, back);
+}
+
+// ---- Cancellation of a timed-out request ----------------------------------------------------
+
+std::atomic<HANDLE> g_cancelPort{nullptr};
+std::atomic<DWORD> g_cancelDelayMs{0};
+
+// Lets the cancelled request go only some time after CancelIo returned, as a slow driver
+// would, from another thread.
+BOOL WINAPI LateCancelIo(HANDLE port)
+{
+    g_cancelPort = port;
+    std::thread([] {
+        ::Sleep(g_cancelDelayMs);
+        ::CancelIoEx(g_cancelPort, nullptr);
+    }).detach();
+    return TRUE;
+}
+
+BOOL WINAPI IgnoredCancelIo(HANDLE)
+{
+    return TRUE;
+}
+
+TEST_F(PortOnSilentCable, TimedOutReadReturnsOnlyAfterItsRequestHasFinished)
+{
+    OpenOverlapped();
+    ASSERT_EQ(0, port.SetReadMode(CSerialPort::ReadUntilFull));
+    std::vector<BYTE> back(64);
+    DWORD count = 99;
+
+    {
+        CApiLedger ledger;
+        g_cancelDelayMs = 400;
+        ledger.m_real.CancelIo = LateCancelIo;
+        const ULONGLONG start = Now();
+        EXPECT_EQ(ERROR_TIMEOUT, port.Read(back.data(), 64, &count, nullptr, 200));
+        EXPECT_GE(Now() - start, 590u) << "returned while the cancelled read could still write";
+        EXPECT_EQ(0u, count);
+        EXPECT_NE(nullptr, port.m_hPort) << "a cancellation that finishes keeps the port";
+    }
+    {
+        // A request that ignores CancelIo is ended by closing its port, after the grace.
+        CApiLedger ledger;
+        ledger.m_real.CancelIo = IgnoredCancelIo;
+        const ULONGLONG start = Now();
+        EXPECT_EQ(ERROR_TIMEOUT, port.Read(back.data(), 64, &count, nullptr, 200));
+        const ULONGLONG elapsed = Now() - start;
+        EXPECT_GE(elapsed, 1190u);
+        EXPECT_LT(elapsed, 5000u);
+        EXPECT_EQ(nullptr, port.m_hPort);
+        EXPECT_EQ(2u, ledger.Closed().size()) << "the event and the port";
+    }
+    EXPECT_EQ(0, port.Open(cable.Name().c_str(), 0, 0, true));
+}
+
+} // namespace
