@@ -1,0 +1,339 @@
+// The listener thread and its window notifications, on the virtual cable under Wine.
+#include "claimed_cable.h"  // first: it brings winsock2.h, which must precede windows.h
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "api_ledger.h"
+#include "serial/serial_wnd_port.h"
+
+namespace {
+
+const int kFirstCom = 20;
+const int kLastCom = 29;
+const UINT kOwnMessage = WM_APP + 5;
+
+class CProbeWndPort : public CSerialWndPort
+{
+public:
+    using CSerialWndPort::m_bStopRequested;
+    using CSerialWndPort::m_hListenerEvent;
+    using CSerialWndPort::m_hListenerThread;
+    using CSerialWndPort::m_hPort;
+    using CSerialWndPort::m_hWndTarget;
+    using CSerialWndPort::m_lTargetParam;
+    using CSerialWndPort::m_nLastError;
+    using CSerialWndPort::m_nTargetMsg;
+};
+
+ULONGLONG Now()
+{
+    return ::GetTickCount64();
+}
+
+// A message-only window of this thread that keeps what it is sent.
+class CSink : public CWnd
+{
+public:
+    struct Note { UINT message; WPARAM wParam; LPARAM lParam; };
+
+    CSink()
+    {
+        WNDCLASSA windowClass = {};
+        windowClass.lpfnWndProc = ::DefWindowProcA;
+        windowClass.hInstance = ::GetModuleHandleA(nullptr);
+        windowClass.lpszClassName = "SerialTestSink";
+        ::RegisterClassA(&windowClass);
+        Attach(::CreateWindowExA(0, "SerialTestSink", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                 windowClass.hInstance, nullptr));
+    }
+    ~CSink() override { ::DestroyWindow(Detach()); }
+
+    // Collects for `ms`, or until the first note when `untilFirst`.
+    void Pump(DWORD ms, bool untilFirst = false)
+    {
+        const ULONGLONG end = Now() + ms;
+        while (Now() < end && !(untilFirst && !notes.empty())) {
+            MSG msg;
+            while (::PeekMessageA(&msg, m_hWnd, 0, 0, PM_REMOVE))
+                if (msg.message >= WM_APP)
+                    notes.push_back({msg.message, msg.wParam, msg.lParam});
+            ::Sleep(5);
+        }
+    }
+
+    std::vector<Note> notes;
+};
+
+class Listener : public ::testing::Test
+{
+protected:
+    void SetUp() override { ASSERT_TRUE(cable.Claim(kFirstCom, kLastCom)) << "no free cable (CABLE_CONTROL?)"; }
+
+    LONG OpenOn(CSerialWndPort& target, UINT message = 0, LPARAM lParam = 0)
+    {
+        return target.Open(cable.Name().c_str(), &sink, message, lParam, 0, 0);
+    }
+
+    CApiLedger ledger;  // before the ports: it must outlive their threads
+    CClaimedCable cable;
+    CSink sink;
+};
+
+TEST_F(Listener, ArrivingBytesPostTheChosenMessageWithTheEventsAndTheParam)
+{
+    ASSERT_NE(0u, g_nSerialWndMsg);
+    EXPECT_EQ(::RegisterWindowMessageA("CSerialWnd_DefaultComMsg"), g_nSerialWndMsg);
+    struct Case { UINT message; LPARAM lParam; UINT posted; };
+    const Case cases[] = {{0, 0, g_nSerialWndMsg}, {kOwnMessage, 0x1234, kOwnMessage}, {0, -7, g_nSerialWndMsg}};
+    // One object for all rows: a later Open posts to the new target.
+    CProbeWndPort port;
+    for (const Case& c : cases) {
+        sink.Pump(20);  // what the last row's thread posted before its Close
+        sink.notes.clear();
+        ASSERT_EQ(0, OpenOn(port, c.message, c.lParam));
+        EXPECT_EQ(0, port.WriteText("hello", nullptr, nullptr, 2000));
+        sink.Pump(2000, true);
+        ASSERT_FALSE(sink.notes.empty()) << "message " << c.message;
+        const CSink::Note note = sink.notes.front();
+        EXPECT_EQ(c.posted, note.message);
+        EXPECT_EQ(static_cast<WORD>(EV_RXCHAR), LOWORD(note.wParam) & EV_RXCHAR);
+        EXPECT_EQ(0, LOWORD(note.wParam) & ~CSerialPort::kDefaultEventMask) << "only watched bits";
+        EXPECT_EQ(0, HIWORD(note.wParam)) << "no line errors on a clean line";
+        EXPECT_EQ(c.lParam, note.lParam);
+        EXPECT_EQ(0, port.Close());
+        EXPECT_EQ(nullptr, port.m_hWndTarget.load());
+        EXPECT_EQ(0u, port.m_nTargetMsg.load());
+    }
+}
+
+TEST_F(Listener, OpenStartAndStopKeepOneThreadAndLeaveTargetsAloneOnFailure)
+{
+    CProbeWndPort port;
+    EXPECT_EQ(0, port.StopListening(1000)) << "no thread";
+    EXPECT_EQ(0, port.Close()) << "closed object";
+
+    ASSERT_EQ(0, OpenOn(port, kOwnMessage, 7));
+    const HANDLE thread = port.m_hListenerThread;
+    EXPECT_EQ(ERROR_ALREADY_INITIALIZED, OpenOn(port, 0, 8));
+    EXPECT_EQ(0, port.StartListening());
+    EXPECT_EQ(thread, port.m_hListenerThread);
+    EXPECT_EQ(1, ledger.Count("CreateThread"));
+    EXPECT_EQ(7, port.m_lTargetParam.load());
+
+    // A wake-up with no watched event posts nothing, and the thread goes on.
+    EXPECT_EQ(0, port.SetEventMask(port.QueryEventMask()));
+    sink.Pump(200);
+    EXPECT_EQ(0, ledger.Count("PostMessageA"));
+    EXPECT_EQ(0, port.WriteText("x", nullptr, nullptr, 2000));
+    sink.Pump(2000, true);
+    ASSERT_FALSE(sink.notes.empty()) << "the thread stopped after a wake-up";
+    EXPECT_EQ(kOwnMessage, sink.notes.front().message);
+    EXPECT_EQ(7, sink.notes.front().lParam);
+
+    EXPECT_EQ(0, port.Close());
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, port.Open("COM97", &sink, kOwnMessage, 9, 0, 0));
+    EXPECT_EQ(nullptr, port.m_hListenerThread);
+    EXPECT_EQ(7, port.m_lTargetParam.load()) << "a failed Open leaves the target alone";
+}
+
+TEST_F(Listener, EveryFailedOpenReleasesWhatItCreatedInReverse)
+{
+    struct Case { const char* call; int nth; bool startNow; bool staysOpen; };
+    const Case cases[] = {
+        {"CreateEventA", 2, false, false},  // the listener's event
+        {"CreateThread", 1, false, false},
+        {"CreateThread", 1, true, true},    // the listener's own Open keeps the port
+    };
+    for (const Case& c : cases) {
+        const std::string label = std::string(c.call) + (c.startNow ? " (start now)" : "");
+        CApiLedger rowLedger;
+        CProbeWndPort port;
+        rowLedger.Fail(c.call, ERROR_NOT_ENOUGH_MEMORY, c.nth);
+        const LONG code = c.startNow ? port.Open(cable.Name().c_str(), 0, 0, true) : OpenOn(port, kOwnMessage, 1);
+        EXPECT_EQ(ERROR_NOT_ENOUGH_MEMORY, code) << label;
+        EXPECT_EQ(nullptr, port.m_hListenerThread) << label;
+        EXPECT_EQ(c.staysOpen, port.m_hPort != nullptr) << label;
+        EXPECT_EQ(nullptr, port.m_hWndTarget.load()) << label;
+        port.Close();
+        const std::vector<HANDLE> created = rowLedger.Created();
+        EXPECT_EQ(std::vector<HANDLE>(created.rbegin(), created.rend()), rowLedger.Closed()) << label;
+    }
+}
+
+TEST_F(Listener, CloseWhileIdleReturnsPromptly)
+{
+    CProbeWndPort port;
+    ASSERT_EQ(0, OpenOn(port));
+    ::Sleep(100);  // the thread's wait is pending by now
+    const ULONGLONG start = Now();
+    EXPECT_EQ(0, port.Close());
+    EXPECT_LT(Now() - start, 200u);
+    EXPECT_EQ(nullptr, port.m_hListenerThread);
+}
+
+std::atomic<bool> g_slowReset{false};
+std::atomic<bool> g_inGap{false};
+
+// Holds the thread between its stop check and its next wait.
+BOOL WINAPI SlowResetEvent(HANDLE event)
+{
+    if (g_slowReset.exchange(false)) {
+        g_inGap = true;
+        ::Sleep(100);
+    }
+    return ::ResetEvent(event);
+}
+
+TEST_F(Listener, StopBetweenTwoWaitsStillEndsTheThread)
+{
+    ledger.m_real.ResetEvent = SlowResetEvent;
+    CProbeWndPort port;
+    g_inGap = false;
+    g_slowReset = true;
+    ASSERT_EQ(0, OpenOn(port));
+    while (!g_inGap)
+        ::Sleep(1);
+    // The wake-up comes before the wait is pending; the thread must see the stop anyway.
+    const ULONGLONG start = Now();
+    EXPECT_EQ(0, port.Close());
+    EXPECT_LT(Now() - start, 1000u);
+}
+
+std::atomic<bool> g_closed{false};
+std::atomic<int> g_posts{0};
+std::atomic<int> g_postsAfterClose{0};
+
+BOOL WINAPI WatchedPost(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (g_closed)
+        ++g_postsAfterClose;
+    ++g_posts;
+    return ::PostMessageA(window, message, wParam, lParam);
+}
+
+TEST_F(Listener, FiveHundredCyclesWithTrafficNeverHangAndNeverPostAfterClose)
+{
+    ledger.m_real.PostMessageA = WatchedPost;
+    g_posts = 0;
+    g_postsAfterClose = 0;
+    CProbeWndPort port;
+    ULONGLONG slowestClose = 0;
+    for (int cycle = 0; cycle < 500; ++cycle) {
+        g_closed = false;
+        ASSERT_EQ(0, OpenOn(port, 0, cycle)) << "cycle " << cycle;
+        // Unread echoes keep the thread going round its loop, so the stop lands anywhere in it.
+        EXPECT_EQ(0, port.WriteText("abc", nullptr, nullptr, 2000));
+        if (cycle % 3 == 1)
+            ::Sleep(cycle % 7);
+        const ULONGLONG start = Now();
+        EXPECT_EQ(0, port.Close());
+        g_closed = true;
+        slowestClose = std::max(slowestClose, Now() - start);
+        sink.Pump(0);
+    }
+    sink.Pump(50);
+    EXPECT_EQ(0, g_postsAfterClose.load());
+    EXPECT_GT(g_posts.load(), 100) << "the cycles made too little traffic to prove anything";
+    EXPECT_LT(slowestClose, 1000u);
+}
+
+// Its OnPortEvent stays inside until released, as a slow handler would.
+class CGatedListener : public CProbeWndPort
+{
+public:
+    ~CGatedListener() override { Close(); }
+
+    void OnPortEvent(DWORD, DWORD) override
+    {
+        inside = true;
+        ::WaitForSingleObject(gate, 5000);
+        handlesValidAfterGate = ::GetHandleInformation(m_hPort, &flags) && ::GetHandleInformation(m_hListenerEvent, &flags);
+        inside = false;
+    }
+
+    HANDLE gate = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::atomic<bool> inside{false};
+    std::atomic<bool> handlesValidAfterGate{false};
+    DWORD flags = 0;
+};
+
+TEST_F(Listener, StopThatRunsOutOfTimeKeepsTheThreadAndCloseWaitsForIt)
+{
+    CGatedListener port;
+    ASSERT_EQ(0, OpenOn(port));
+    EXPECT_EQ(0, port.WriteText("x", nullptr, nullptr, 2000));
+    for (ULONGLONG end = Now() + 2000; !port.inside && Now() < end;)
+        ::Sleep(1);
+    ASSERT_TRUE(port.inside);
+
+    const ULONGLONG start = Now();
+    EXPECT_EQ(0, port.StopListening(100));
+    EXPECT_GE(Now() - start, 95u);
+    EXPECT_NE(nullptr, port.m_hListenerThread) << "the thread still runs: its handle stays";
+    EXPECT_TRUE(port.m_bStopRequested) << "and so does the stop";
+
+    std::thread opener([&] { ::Sleep(300); ::SetEvent(port.gate); });
+    EXPECT_EQ(0, port.Close());
+    opener.join();
+    EXPECT_FALSE(port.inside) << "Close returned while the thread was in OnPortEvent";
+    EXPECT_TRUE(port.handlesValidAfterGate) << "Close released handles the thread still held";
+    ::CloseHandle(port.gate);
+}
+
+TEST_F(Listener, HangUpEndsTheThreadByItselfAndCloseReleasesEverything)
+{
+    CProbeWndPort port;
+    ASSERT_EQ(0, OpenOn(port));
+    ::Sleep(50);
+    ASSERT_TRUE(cable.Request("hangup"));
+    // A device that goes away completes the pending wait; Wine leaves it pending on a pty
+    // that hangs up, so the test completes it as the driver would.
+    ::SetCommMask(port.m_hPort, CSerialPort::kDefaultEventMask);
+    EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(port.m_hListenerThread, 5000)) << "thread still waiting";
+    EXPECT_NE(0, port.m_nLastError) << "the failed wait's code stays until the next operation";
+    const int posts = ledger.Count("PostMessageA");
+    EXPECT_EQ(0, port.Close());
+    EXPECT_EQ(posts, ledger.Count("PostMessageA"));
+    std::vector<HANDLE> created = ledger.Created(), closed = ledger.Closed();
+    std::sort(created.begin(), created.end());
+    std::sort(closed.begin(), closed.end());
+    EXPECT_EQ(created, closed);
+
+    ASSERT_TRUE(cable.Request("restore"));
+    EXPECT_EQ(0, OpenOn(port));
+    EXPECT_EQ(0, port.WriteText("back", nullptr, nullptr, 2000));
+    sink.Pump(2000, true);
+    EXPECT_FALSE(sink.notes.empty());
+}
+
+TEST_F(Listener, DestructionJoinsTheThreadBeforeTheTargetGoes)
+{
+    ledger.m_real.PostMessageA = WatchedPost;
+    for (int round = 0; round < 20; ++round) {
+        g_closed = false;
+        g_postsAfterClose = 0;
+        auto port = std::make_unique<CSerialWndPort>();
+        ASSERT_EQ(0, OpenOn(*port));
+        EXPECT_EQ(0, port->WriteText("busy", nullptr, nullptr, 2000));
+        ::Sleep(round % 5);
+        port.reset();
+        g_closed = true;
+        ::Sleep(5);
+        EXPECT_EQ(0, g_postsAfterClose.load()) << "round " << round;
+    }
+    std::vector<HANDLE> created = ledger.Created(), closed = ledger.Closed();
+    std::sort(created.begin(), created.end());
+    std::sort(closed.begin(), closed.end());
+    EXPECT_EQ(created, closed) << "every thread, event and port handle released";
+}
+
+} // namespace
