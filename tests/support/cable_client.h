@@ -1,0 +1,54 @@
+// Client for the virtual loopback cable's control socket, for test programs that run
+// under Wine while tools/cable.py runs on the host. One request line, one reply line.
+#pragma once
+
+#include <winsock2.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class CCableClient
+{
+public:
+    // What the cable saw on one COM port since its last reset.
+    struct Stats
+    {
+        unsigned long baud = 0;
+        int bits = 0;
+        char parity = '?';                 // N, O, E, M or S
+        int stop = 0;
+        bool rtscts = false;
+        bool ixon = false;
+        bool ixoff = false;
+        unsigned long long in = 0;         // bytes the program wrote
+        unsigned long long out = 0;        // bytes echoed back
+        bool hungup = false;
+        std::vector<std::string> settings; // each line setting chosen, e.g. "9600-8N1-none"
+    };
+
+    // hostPort like "127.0.0.1:5555" or just "5555"; empty means the CABLE_CONTROL
+    // environment variable.
+    explicit CCableClient(const std::string& hostPort = std::string());
+    ~CCableClient();
+    CCableClient(const CCableClient&) = delete;
+    CCableClient& operator=(const CCableClient&) = delete;
+
+    bool Connected() const { return m_socket != INVALID_SOCKET; }
+
+    // The reply line without its line end; "ERR ..." also when the socket fails.
+    std::string Command(const std::string& line);
+    bool Ok(const std::string& line);
+    bool GetStats(int com, Stats& stats);
+    std::vector<uint8_t> Record(int com);
+
+    static bool ParseStats(const std::string& reply, Stats& stats);
+    static bool ParseHex(const std::string& hex, std::vector<uint8_t>& bytes);
+
+private:
+    void Disconnect();
+
+    SOCKET m_socket = INVALID_SOCKET;
+    bool m_bWinsock = false;
+    std::string m_strPending; // bytes received past the last reply line
+};
