@@ -39,7 +39,7 @@ class CableProcess:
             line = self._stdout_line(deadline)
             if line is None:
                 log = self.log_text()
-                self.stop()
+                self.cleanup()
                 raise RuntimeError("cable did not start: %s" % log)
             words = line.split()
             if words[0] == "READY":
