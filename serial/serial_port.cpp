@@ -424,7 +424,11 @@ void CSerialPort::CancelOwnRequest(RequestKind kind, OVERLAPPED& own)
         g_serialApi.SetCommMask(m_hPort, m_dwEventMask);
     if (AwaitFinished(own, kCancelGraceMs))
         return;
-    // A request that ignores its cancellation still ends when its handle goes.
+    // A request that ignores its cancellation still ends when its handle goes. The event goes
+    // with it, and a closed handle's number may already name another object, so the last
+    // wait only polls. (The system took its own reference to the event when the request
+    // was issued.)
+    own.hEvent = nullptr;
     Close();
     AwaitFinished(own, kCancelGraceMs);
 }
@@ -440,7 +444,10 @@ bool CSerialPort::AwaitFinished(const OVERLAPPED& overlapped, DWORD bound)
         if (elapsed >= bound)
             return false;
         const DWORD slice = bound - elapsed < 10 ? bound - elapsed : 10;
-        g_serialApi.WaitForSingleObject(overlapped.hEvent, slice);
+        if (overlapped.hEvent)
+            g_serialApi.WaitForSingleObject(overlapped.hEvent, slice);
+        else
+            ::Sleep(slice);
     }
     return true;
 }

@@ -74,18 +74,6 @@ BOOL WINAPI LedgerSetCommMask(HANDLE port, DWORD mask)
     return ledger.Enter("SetCommMask") && ledger.m_real.SetCommMask(port, mask);
 }
 
-BOOL WINAPI LedgerWaitCommEvent(HANDLE port, LPDWORD events, LPOVERLAPPED overlapped)
-{
-    CApiLedger& ledger = CApiLedger::Current();
-    return ledger.Enter("WaitCommEvent") && ledger.m_real.WaitCommEvent(port, events, overlapped);
-}
-
-BOOL WINAPI LedgerClearCommError(HANDLE port, LPDWORD errors, LPCOMSTAT status)
-{
-    CApiLedger& ledger = CApiLedger::Current();
-    return ledger.Enter("ClearCommError") && ledger.m_real.ClearCommError(port, errors, status);
-}
-
 BOOL WINAPI LedgerGetDefaultCommConfigA(LPCSTR name, LPCOMMCONFIG config, LPDWORD size)
 {
     CApiLedger& ledger = CApiLedger::Current();
@@ -98,22 +86,10 @@ BOOL WINAPI LedgerSetCommConfig(HANDLE port, LPCOMMCONFIG config, DWORD size)
     return ledger.Enter("SetCommConfig") && ledger.m_real.SetCommConfig(port, config, size);
 }
 
-BOOL WINAPI LedgerReadFile(HANDLE file, LPVOID buffer, DWORD size, LPDWORD count, LPOVERLAPPED overlapped)
-{
-    CApiLedger& ledger = CApiLedger::Current();
-    return ledger.Enter("ReadFile") && ledger.m_real.ReadFile(file, buffer, size, count, overlapped);
-}
-
 BOOL WINAPI LedgerWriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD count, LPOVERLAPPED overlapped)
 {
     CApiLedger& ledger = CApiLedger::Current();
     return ledger.Enter("WriteFile") && ledger.m_real.WriteFile(file, data, size, count, overlapped);
-}
-
-BOOL WINAPI LedgerGetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD count, BOOL wait)
-{
-    CApiLedger& ledger = CApiLedger::Current();
-    return ledger.Enter("GetOverlappedResult") && ledger.m_real.GetOverlappedResult(file, overlapped, count, wait);
 }
 
 BOOL WINAPI LedgerCancelIo(HANDLE file)
@@ -133,24 +109,10 @@ HANDLE WINAPI LedgerCreateEventA(LPSECURITY_ATTRIBUTES security, BOOL manual, BO
     return handle;
 }
 
-BOOL WINAPI LedgerSetEvent(HANDLE event)
-{
-    CApiLedger& ledger = CApiLedger::Current();
-    return ledger.Enter("SetEvent") && ledger.m_real.SetEvent(event);
-}
-
 BOOL WINAPI LedgerResetEvent(HANDLE event)
 {
     CApiLedger& ledger = CApiLedger::Current();
     return ledger.Enter("ResetEvent") && ledger.m_real.ResetEvent(event);
-}
-
-DWORD WINAPI LedgerWaitForSingleObject(HANDLE handle, DWORD timeout)
-{
-    CApiLedger& ledger = CApiLedger::Current();
-    if (!ledger.Enter("WaitForSingleObject"))
-        return WAIT_FAILED;
-    return ledger.m_real.WaitForSingleObject(handle, timeout);
 }
 
 HANDLE WINAPI LedgerCreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stack, LPTHREAD_START_ROUTINE start,
@@ -185,18 +147,12 @@ CApiLedger::CApiLedger()
     g_serialApi.GetCommTimeouts = LedgerGetCommTimeouts;
     g_serialApi.SetCommTimeouts = LedgerSetCommTimeouts;
     g_serialApi.SetCommMask = LedgerSetCommMask;
-    g_serialApi.WaitCommEvent = LedgerWaitCommEvent;
-    g_serialApi.ClearCommError = LedgerClearCommError;
     g_serialApi.GetDefaultCommConfigA = LedgerGetDefaultCommConfigA;
     g_serialApi.SetCommConfig = LedgerSetCommConfig;
-    g_serialApi.ReadFile = LedgerReadFile;
     g_serialApi.WriteFile = LedgerWriteFile;
-    g_serialApi.GetOverlappedResult = LedgerGetOverlappedResult;
     g_serialApi.CancelIo = LedgerCancelIo;
     g_serialApi.CreateEventA = LedgerCreateEventA;
-    g_serialApi.SetEvent = LedgerSetEvent;
     g_serialApi.ResetEvent = LedgerResetEvent;
-    g_serialApi.WaitForSingleObject = LedgerWaitForSingleObject;
     g_serialApi.CreateThread = LedgerCreateThread;
     g_serialApi.PostMessageA = LedgerPostMessageA;
 }

@@ -1,6 +1,6 @@
 #pragma once
-// While it lives, every entry of g_serialApi goes through a recording wrapper: the calls in
-// order, the handles the serial classes created and closed, and a chosen call that fails.
+// While it lives, the entries of g_serialApi that tests watch go through recording wrappers:
+// the calls in order, the handles the serial classes created and closed, and a chosen call that fails.
 // Make one before the serial objects of a test and let it go after them.
 #include <windows.h>
 
