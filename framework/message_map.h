@@ -54,6 +54,7 @@ protected:                                                      \
 #define END_MESSAGE_MAP()                                               \
             { 0, 0, 0, 0, nullptr, nullptr }                            \
         };                                                              \
+        static_assert(sizeof(ThisClass) > 0, "complete class");        \
         static const AFX_MSGMAP messageMap = { &TheBaseClass::GetThisMessageMap, &entries[0] }; \
         return &messageMap;                                             \
     }

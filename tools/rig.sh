@@ -13,8 +13,11 @@ WINESERVER=/usr/lib/wine/wineserver64
 # Every wine command of this prefix runs with this same locale.
 RIG_LOCALE=zh_CN.UTF-8
 
-export WINEPREFIX=$PREFIX WINEDEBUG=-all WINEARCH=win64 LANG=$RIG_LOCALE LC_ALL=$RIG_LOCALE
+export WINEPREFIX=$PREFIX WINEDEBUG=-all WINEARCH=win64
 export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
+# The locale goes to Wine's processes only (bash itself has no such locale installed).
+WINE=(env LANG=$RIG_LOCALE LC_ALL=$RIG_LOCALE "$WINE")
+WINESERVER=(env LANG=$RIG_LOCALE LC_ALL=$RIG_LOCALE "$WINESERVER")
 
 log() { printf '[rig] %s\n' "$*" >&2; }
 
@@ -23,8 +26,8 @@ prepare_prefix() {
   if [ ! -f "$PREFIX/.rig-ready" ]; then
     log "creating Wine prefix $PREFIX"
     rm -rf "$PREFIX"
-    "$WINE" wineboot -i >"$RIG/wineboot.log" 2>&1 || true
-    "$WINESERVER" -w
+    "${WINE[@]}" wineboot -i >"$RIG/wineboot.log" 2>&1 || true
+    "${WINESERVER[@]}" -w
     cat >"$RIG/rig.reg" <<'REG'
 REGEDIT4
 
@@ -42,8 +45,8 @@ REGEDIT4
 "MS Shell Dlg"="WenQuanYi Micro Hei"
 "MS Shell Dlg 2"="WenQuanYi Micro Hei"
 REG
-    "$WINE" regedit /S "$(winepath_of "$RIG/rig.reg")" >>"$RIG/wineboot.log" 2>&1
-    "$WINESERVER" -w
+    "${WINE[@]}" regedit /S "$(winepath_of "$RIG/rig.reg")" >>"$RIG/wineboot.log" 2>&1
+    "${WINESERVER[@]}" -w
     mkdir -p "$PREFIX/drive_c/windows/Fonts"
     for f in /usr/share/wine/fonts/*; do ln -sf "$f" "$PREFIX/drive_c/windows/Fonts/"; done
     touch "$PREFIX/.rig-ready"
@@ -97,8 +100,8 @@ cmd_start() {
   DISPLAY=$(cat "$RIG/display")
   # A persistent wineserver, warmed once, with all output to files: Wine's helper processes
   # otherwise hold the test runner's pipe for seconds per test.
-  "$WINESERVER" -p >"$RIG/wineserver.log" 2>&1
-  "$WINE" wineboot >>"$RIG/wineboot.log" 2>&1 </dev/null
+  "${WINESERVER[@]}" -p >"$RIG/wineserver.log" 2>&1
+  "${WINE[@]}" wineboot >>"$RIG/wineboot.log" 2>&1 </dev/null
   remove_console_ports
   start_cable_server
   cat >"$RIG/env" <<ENV
@@ -106,8 +109,7 @@ export WINEPREFIX='$PREFIX'
 export WINEDEBUG=-all
 export WINEARCH=win64
 export WINEDLLOVERRIDES='$WINEDLLOVERRIDES'
-export LANG=$RIG_LOCALE
-export LC_ALL=$RIG_LOCALE
+export RIG_LOCALE=$RIG_LOCALE
 export DISPLAY='$DISPLAY'
 export CABLE_CONTROL='$(cat "$RIG/cable.control")'
 export RIG_PRELOAD='$ROOT/build/tools/modemlines.so'
@@ -130,7 +132,7 @@ kill_pidfile() {
 cmd_stop() {
   mkdir -p "$RIG"
   kill_pidfile "$RIG/cable.pid"
-  if [ -d "$PREFIX" ]; then "$WINESERVER" -k >/dev/null 2>&1 || true; fi
+  if [ -d "$PREFIX" ]; then "${WINESERVER[@]}" -k >/dev/null 2>&1 || true; fi
   kill_pidfile "$RIG/xvfb.pid"
   rm -f "$RIG/env" "$RIG/display" "$RIG/cable.control"
   if [ -d "$PREFIX/dosdevices" ]; then

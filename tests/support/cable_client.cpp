@@ -47,14 +47,14 @@ CCableClient::CCableClient(const std::string& hostPort)
     addrinfo* found = nullptr;
     if (::getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0 || !found)
         return;
-    m_socket = ::socket(found->ai_family, found->ai_socktype, found->ai_protocol);
-    if (m_socket != INVALID_SOCKET &&
-        ::connect(m_socket, found->ai_addr, (int)found->ai_addrlen) == SOCKET_ERROR)
+    m_socket = (uintptr_t)::socket(found->ai_family, found->ai_socktype, found->ai_protocol);
+    if (m_socket != kNoSocket &&
+        ::connect((SOCKET)m_socket, found->ai_addr, (int)found->ai_addrlen) == SOCKET_ERROR)
         Disconnect();
     ::freeaddrinfo(found);
-    if (m_socket != INVALID_SOCKET) {
+    if (m_socket != kNoSocket) {
         DWORD timeout = kReplyTimeoutMs;
-        ::setsockopt(m_socket, SOL_SOCKET, SO_RCVTIMEO, (const char*)&timeout, sizeof(timeout));
+        ::setsockopt((SOCKET)m_socket, SOL_SOCKET, SO_RCVTIMEO, (const char*)&timeout, sizeof(timeout));
     }
 }
 
@@ -67,9 +67,9 @@ CCableClient::~CCableClient()
 
 void CCableClient::Disconnect()
 {
-    if (m_socket != INVALID_SOCKET) {
-        ::closesocket(m_socket);
-        m_socket = INVALID_SOCKET;
+    if (m_socket != kNoSocket) {
+        ::closesocket((SOCKET)m_socket);
+        m_socket = kNoSocket;
     }
 }
 
@@ -81,7 +81,7 @@ std::string CCableClient::Command(const std::string& line)
     const char* next = request.data();
     int left = (int)request.size();
     while (left > 0) {
-        int sent = ::send(m_socket, next, left, 0);
+        int sent = ::send((SOCKET)m_socket, next, left, 0);
         if (sent == SOCKET_ERROR) {
             Disconnect();
             return "ERR send failed";
@@ -92,7 +92,7 @@ std::string CCableClient::Command(const std::string& line)
     std::string::size_type end;
     while ((end = m_strPending.find('\n')) == std::string::npos) {
         char buffer[4096];
-        int received = ::recv(m_socket, buffer, sizeof(buffer), 0);
+        int received = ::recv((SOCKET)m_socket, buffer, sizeof(buffer), 0);
         if (received <= 0) {
             Disconnect();
             return received == 0 ? "ERR connection closed" : "ERR no reply";

@@ -2,8 +2,6 @@
 // under Wine while tools/cable.py runs on the host. One request line, one reply line.
 #pragma once
 
-#include <winsock2.h>
-
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -34,7 +32,7 @@ public:
     CCableClient(const CCableClient&) = delete;
     CCableClient& operator=(const CCableClient&) = delete;
 
-    bool Connected() const { return m_socket != INVALID_SOCKET; }
+    bool Connected() const { return m_socket != kNoSocket; }
 
     // The reply line without its line end; "ERR ..." also when the socket fails.
     std::string Command(const std::string& line);
@@ -48,7 +46,10 @@ public:
 private:
     void Disconnect();
 
-    SOCKET m_socket = INVALID_SOCKET;
+    // A Winsock SOCKET; kept as its integer type so that users need not include winsock2.h
+    // before windows.h.
+    static const uintptr_t kNoSocket = ~(uintptr_t)0;
+    uintptr_t m_socket = kNoSocket;
     bool m_bWinsock = false;
     std::string m_strPending; // bytes received past the last reply line
 };
