@@ -7,7 +7,7 @@
 #include "framework/button.h"
 #include "framework/dialog.h"
 #include "framework/progress_ctrl.h"
-#include "serial/serial_port.h"
+#include "serial/serial_wnd_port.h"
 
 class CSelfTestDlg : public CDialog
 {
@@ -47,7 +47,7 @@ protected:
     CButton m_btnStart;
     CButton m_btnStop;
     CResultList m_lstResult;
-    CSerialPort m_serial;
+    CSerialWndPort m_serial;
     bool m_bCancelled;
     bool m_bFailed;
     bool m_bShowVerdict;

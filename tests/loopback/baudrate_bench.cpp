@@ -1,0 +1,98 @@
+// Times whole runs of the loopback test on one virtual cable, for tools/bench_baudrate.py.
+//   baudrate_bench.exe COM RUNS [cable options...]
+// Prints one line per run: "run <i> <milliseconds>".
+#include "support/cable_client.h"
+
+#include <windows.h>
+#include <commctrl.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "app/selftest_dlg.h"
+#include "framework/win_app.h"
+
+namespace {
+
+class CBenchDlg : public CSelfTestDlg
+{
+public:
+    using CSelfTestDlg::RunBaudrateTest;
+    using CSelfTestDlg::m_lstResult;
+    using CSelfTestDlg::m_progress;
+    using CSelfTestDlg::m_serial;
+};
+
+double NowMs()
+{
+    LARGE_INTEGER frequency, counter;
+    ::QueryPerformanceFrequency(&frequency);
+    ::QueryPerformanceCounter(&counter);
+    return 1000.0 * (double)counter.QuadPart / (double)frequency.QuadPart;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: baudrate_bench COM RUNS [cable options...]\n");
+        return 2;
+    }
+    const int com = std::atoi(argv[1]);
+    const int runs = std::atoi(argv[2]);
+    std::string options;
+    for (int i = 3; i < argc; ++i)
+        options += std::string(" ") + argv[i];
+
+    CWinApp app("selftest");
+    ::InitCommonControls();
+    CCableClient cable;
+    if (!cable.Connected()) {
+        std::fprintf(stderr, "no cable server (CABLE_CONTROL)\n");
+        return 1;
+    }
+    cable.Command("remove " + std::to_string(com));
+    const std::string added = cable.Command("add " + std::to_string(com) + options);
+    if (added.compare(0, 2, "OK") != 0) {
+        std::fprintf(stderr, "add: %s\n", added.c_str());
+        return 1;
+    }
+
+    int exitCode = 0;
+    {
+        CBenchDlg dlg;
+        HINSTANCE instance = ::GetModuleHandleA(nullptr);
+        dlg.m_lstResult.Attach(::CreateWindowExA(0, "LISTBOX", "", WS_POPUP | LBS_USETABSTOPS, 0, 0, 400, 300,
+                                                 nullptr, nullptr, instance, nullptr));
+        dlg.m_progress.Attach(::CreateWindowExA(0, PROGRESS_CLASSA, "", WS_POPUP, 0, 0, 200, 20, nullptr, nullptr,
+                                                instance, nullptr));
+        const std::string name = "COM" + std::to_string(com);
+        for (int run = 0; run < runs && exitCode == 0; ++run) {
+            // Opened per run, as a run of the tool does.
+            if (dlg.m_serial.Open(name.c_str(), (CWnd*)nullptr, 0, 0, 0, 0) != 0) {
+                std::fprintf(stderr, "cannot open %s\n", name.c_str());
+                exitCode = 1;
+                break;
+            }
+            dlg.m_serial.SetFlowControl(CSerialPort::FlowNone);
+            dlg.m_serial.SetReadMode(CSerialPort::ReadUntilFull);
+            dlg.m_lstResult.ResetContent();
+            const double start = NowMs();
+            const bool passed = dlg.RunBaudrateTest();
+            const double elapsed = NowMs() - start;
+            dlg.m_serial.Close();
+            if (!passed) {
+                std::fprintf(stderr, "run %d failed\n", run);
+                exitCode = 1;
+            }
+            std::printf("run %d %.1f\n", run, elapsed);
+            std::fflush(stdout);
+        }
+        ::DestroyWindow(dlg.m_lstResult.Detach());
+        ::DestroyWindow(dlg.m_progress.Detach());
+    }
+    cable.Command("remove " + std::to_string(com));
+    return exitCode;
+}

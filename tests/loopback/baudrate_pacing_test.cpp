@@ -1,0 +1,182 @@
+// The pieces of the loopback test that need no line: its pauses and message pump, the data
+// mask and the test data.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "baudrate_harness.h"
+#include "loopback/baudrate_test.h"
+
+namespace {
+
+// A window that counts the messages dispatched to it.
+class CountingWindow
+{
+public:
+    CountingWindow()
+    {
+        WNDCLASSA wc = {};
+        wc.lpfnWndProc = &Proc;
+        wc.hInstance = ::GetModuleHandleA(nullptr);
+        wc.lpszClassName = "BaudrateCountingWindow";
+        ::RegisterClassA(&wc);
+        m_hWnd = ::CreateWindowExA(0, wc.lpszClassName, "", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, wc.hInstance,
+                                   nullptr);
+        s_count = 0;
+    }
+    ~CountingWindow() { ::DestroyWindow(m_hWnd); }
+
+    void Post() const { ::PostMessageA(m_hWnd, WM_APP, 0, 0); }
+    int Count() const { return s_count; }
+
+private:
+    static LRESULT CALLBACK Proc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam)
+    {
+        if (message == WM_APP) {
+            ++s_count;
+            return 0;
+        }
+        return ::DefWindowProcA(hWnd, message, wParam, lParam);
+    }
+
+    HWND m_hWnd;
+    static int s_count;
+};
+
+int CountingWindow::s_count = 0;
+
+void DrainQueue()
+{
+    MSG msg;
+    while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    }
+}
+
+TEST_F(BaudrateHarness, WaitResponsiveLastsStrictlyLongerThanAskedOnTheTickCounter)
+{
+    for (const int milliseconds : { 0, 1, 50, 200 }) {
+        const DWORD start = ::GetTickCount();
+        EXPECT_TRUE(m_dlg.WaitResponsive(milliseconds)) << milliseconds;
+        const DWORD elapsed = ::GetTickCount() - start;
+        EXPECT_GT(elapsed, (DWORD)milliseconds);
+        EXPECT_LT(elapsed, (DWORD)milliseconds + 250) << "a wait that does not end when due";
+    }
+}
+
+TEST_F(BaudrateHarness, WaitResponsiveCancelledOnEntryHandlesWaitingMessagesOnceAndReturns)
+{
+    CountingWindow window;
+    window.Post();
+    window.Post();
+    m_dlg.m_bCancelled = true;
+    const DWORD start = ::GetTickCount();
+
+    EXPECT_FALSE(m_dlg.WaitResponsive(5000));
+
+    EXPECT_LT(::GetTickCount() - start, 1000u);
+    EXPECT_EQ(window.Count(), 2);
+}
+
+TEST_F(BaudrateHarness, WaitResponsiveEndsAsSoonAsAHandlerSetsTheFlag)
+{
+    CountingWindow window;
+    int idleSteps = 0;
+    HarnessApp().onIdle = [&] {
+        if (++idleSteps == 50) {
+            window.Post();
+            m_dlg.m_bCancelled = true;
+        }
+    };
+    const DWORD start = ::GetTickCount();
+
+    EXPECT_FALSE(m_dlg.WaitResponsive(5000));
+
+    EXPECT_LT(::GetTickCount() - start, 1000u);
+    EXPECT_EQ(idleSteps, 50) << "the flag is read after every pass";
+    EXPECT_EQ(window.Count(), 0) << "returns before the next pass";
+}
+
+TEST_F(BaudrateHarness, WaitResponsiveMeetingTheQuitMessageReturnsFalseAndLeavesTheQuit)
+{
+    DrainQueue();
+    HarnessApp().onIdle = [] { ::PostQuitMessage(3); };
+
+    EXPECT_FALSE(m_dlg.WaitResponsive(5000));
+
+    MSG msg;
+    ASSERT_TRUE(::PeekMessageA(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+    EXPECT_EQ(msg.wParam, 0u);
+}
+
+TEST_F(BaudrateHarness, PumpMessagesMeetingTheQuitMessageRepostsQuitWithExitCodeZero)
+{
+    DrainQueue();
+    CountingWindow window;
+    window.Post();
+    ::PostQuitMessage(42);
+
+    EXPECT_FALSE(m_dlg.PumpMessages());
+
+    EXPECT_EQ(window.Count(), 1) << "what came before the quit is handled";
+    MSG msg;
+    ASSERT_TRUE(::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));
+    EXPECT_EQ(msg.message, (UINT)WM_QUIT);
+    EXPECT_EQ(msg.wParam, 0u);
+}
+
+TEST_F(BaudrateHarness, PumpMessagesEmptiesTheQueueThenRunsIdleWorkToCompletion)
+{
+    DrainQueue();
+    CountingWindow window;
+    for (int i = 0; i < 5; ++i)
+        window.Post();
+    std::vector<LONG> idleLog;
+    HarnessApp().idleLog = &idleLog;
+    HarnessApp().idleRounds = 3;
+
+    EXPECT_TRUE(m_dlg.PumpMessages());
+
+    EXPECT_EQ(window.Count(), 5);
+    EXPECT_EQ(idleLog, (std::vector<LONG>{ 0, 1, 2, 3 }));
+}
+
+TEST(BaudrateData, ElapsedTimeIsSignedModuloTwoToThe32)
+{
+    struct Case { DWORD start, now; int elapsed; };
+    const Case cases[] = {
+        { 1000, 1000, 0 },
+        { 1000, 1201, 201 },
+        { 0xFFFFFF9Cu, 0x00000065u, 201 }, // the counter wrapped during the wait
+        { 0xFFFFFFFFu, 0x00000000u, 1 },
+        { 5000, 4990, -10 },               // never counts as long past
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(baudrate_test::ElapsedMs(c.start, c.now), c.elapsed) << std::hex << c.start << " -> " << c.now;
+}
+
+TEST(BaudrateData, DataMaskKeepsTheLowDataBitsAndAlwaysBitZero)
+{
+    struct Case { unsigned char dataBits, mask; };
+    const Case cases[] = { { 8, 0xFF }, { 7, 0x7F }, { 5, 0x1F }, { 1, 0x01 }, { 0, 0x01 }, { 9, 0xFF }, { 255, 0xFF } };
+    for (const Case& c : cases)
+        EXPECT_EQ(baudrate_test::DataMask(c.dataBits), c.mask) << (int)c.dataBits << " data bits";
+}
+
+TEST(BaudrateData, GeneratorRepeatsTheRunTimeSequenceFromItsStart)
+{
+    CTestDataGenerator generator;
+    std::vector<unsigned> block(1024);
+    for (unsigned& value : block)
+        value = generator.Next();
+    const unsigned firstBlock[] = { 0x29, 0x23, 0xBE, 0x84, 0xE1, 0x6C, 0xD6, 0xAE };
+    const unsigned secondBlock[] = { 0x5E, 0x4C, 0xEC, 0x03, 0x4C, 0x73, 0xE6, 0x05 };
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_EQ(block[i] & 0xFF, firstBlock[i]) << "byte " << i;
+        EXPECT_EQ(block[512 + i] & 0xFF, secondBlock[i]) << "byte " << 512 + i;
+    }
+    EXPECT_EQ(block[0], 41u) << "the first value of the sequence";
+    for (unsigned value : block)
+        ASSERT_LE(value, 32767u);
+}
+
+} // namespace

@@ -1,0 +1,158 @@
+// The baud-rate loopback test on a virtual cable: the log it writes, the progress it counts,
+// where Stop ends it, and the bytes that went over the line.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "baudrate_harness.h"
+#include "loopback/baudrate_test.h"
+
+namespace {
+
+using Log = std::vector<std::string>;
+
+Log Head(size_t count)
+{
+    Log log = PassingLog();
+    log.resize(count);
+    return log;
+}
+
+Log Concat(Log log, const Log& tail)
+{
+    log.insert(log.end(), tail.begin(), tail.end());
+    return log;
+}
+
+// The bytes the generator will give next, without drawing them from the process's sequence.
+std::vector<uint8_t> Upcoming(size_t count)
+{
+    CTestDataGenerator copy = baudrate_test::TestDataGenerator();
+    std::vector<uint8_t> bytes(count);
+    for (uint8_t& byte : bytes)
+        byte = (uint8_t)(copy.Next() & 0xFF);
+    return bytes;
+}
+
+TEST_F(BaudrateHarness, PassingRunOnDeviceLogsEveryStepAndSendsTheTestData)
+{
+    ASSERT_NO_FATAL_FAILURE(OpenCable(30));
+    // A line setting of another kind first, so the cable notes the run's setting of 9600 8N1.
+    m_dlg.m_serial.Configure(4800, 7, EVENPARITY, TWOSTOPBITS);
+    const std::vector<uint8_t> expected = Upcoming(6 * 512);
+
+    EXPECT_TRUE(m_dlg.RunBaudrateTest());
+
+    EXPECT_EQ(Lines(), PassingLog());
+    EXPECT_EQ(m_dlg.m_progress.GetPos(), 3);
+    EXPECT_EQ(m_dlg.m_progress.SendMessage(PBM_GETRANGE, TRUE), 0);
+    EXPECT_EQ(m_dlg.m_progress.SendMessage(PBM_GETRANGE, FALSE), 3);
+    EXPECT_EQ(m_cable.Record(30), expected) << "the line carried other bytes than the generator's";
+    CCableClient::Stats stats;
+    ASSERT_TRUE(m_cable.GetStats(30, stats));
+    const std::vector<std::string> rates(stats.settings.end() - std::min<size_t>(3, stats.settings.size()),
+                                         stats.settings.end());
+    EXPECT_EQ(rates, (std::vector<std::string>{ "9600-8N1-none", "57600-8N1-none", "115200-8N1-none" }));
+    EXPECT_FALSE(stats.rtscts || stats.ixon || stats.ixoff);
+}
+
+// Faults of the line, by the byte offset of the received stream that comes back changed:
+// blocks 0 and 1 are the two checks at 9600, 2 and 3 at 57600.
+struct LineFault
+{
+    const char* name;
+    const char* cableOptions;
+    Log log;
+    int progress;
+};
+
+TEST_F(BaudrateHarness, LineFaultOnDeviceStopsTheRunAtTheFailingCheck)
+{
+    const LineFault faults[] = {
+        { "corrupt first check at 57600", "--instant --corrupt 1030",
+          Concat(Head(8), { "Compare data...\tFAILED!" }), 1 },
+        { "corrupt second check at 9600 only", "--instant --corrupt 1023",
+          Concat(Head(5), { "Compare data...\tFAILED!" }), 0 },
+        { "corrupt second check at 57600 only", "--instant --corrupt 1536",
+          Concat(Head(10), { "Compare data...\tFAILED!" }), 1 },
+        { "short echo", "--instant --echo-only 700",
+          Concat(Head(5), { "Connect port read [0/512] \tFAILED!" }), 0 },
+    };
+    for (const LineFault& fault : faults) {
+        OpenCable(32, fault.cableOptions);
+        m_dlg.m_lstResult.ResetContent();
+
+        EXPECT_FALSE(m_dlg.RunBaudrateTest()) << fault.name;
+
+        EXPECT_EQ(Lines(), fault.log) << fault.name;
+        EXPECT_EQ(m_dlg.m_progress.GetPos(), fault.progress) << fault.name;
+        m_dlg.m_serial.Close();
+        m_cable.Command("remove 32");
+        m_com = 0;
+    }
+}
+
+TEST_F(BaudrateHarness, NoEchoOnDeviceFailsTheFirstReadAfterItsTimeOut)
+{
+    ASSERT_NO_FATAL_FAILURE(OpenCable(31, "--noecho"));
+    const DWORD start = ::GetTickCount();
+
+    EXPECT_FALSE(m_dlg.RunBaudrateTest());
+
+    const DWORD elapsed = ::GetTickCount() - start;
+    EXPECT_EQ(Lines(), Concat(Head(3), { "Connect port read [0/512] \tFAILED!" }));
+    EXPECT_EQ(m_dlg.m_progress.GetPos(), 0);
+    EXPECT_GE(elapsed, 2300u) << "200 ms pause, write, 100 ms pause, 2000 ms read time-out";
+}
+
+TEST_F(BaudrateHarness, StopBeforeTheThirdRateOnDeviceEndsTheRunWithoutReconfiguring)
+{
+    ASSERT_NO_FATAL_FAILURE(OpenCable(33));
+    HarnessApp().onIdle = [this] {
+        if (!m_dlg.m_bCancelled && m_dlg.m_lstResult.GetCount() == 11)
+            PressStop();
+    };
+
+    EXPECT_FALSE(m_dlg.RunBaudrateTest());
+
+    EXPECT_EQ(Lines(), Concat(Head(11), { "User cancelled!" }));
+    EXPECT_EQ(m_dlg.m_progress.GetPos(), 2);
+    CCableClient::Stats stats;
+    ASSERT_TRUE(m_cable.GetStats(33, stats));
+    EXPECT_NE(stats.baud, 115200u);
+    EXPECT_EQ(stats.in, 4u * 512u);
+}
+
+TEST_F(BaudrateHarness, StopDuringTheLastEchoPauseOnDeviceLetsTheRunPass)
+{
+    ASSERT_NO_FATAL_FAILURE(OpenCable(33));
+    // Line 15 is the write line of the last check: the flag goes up in its 100 ms pause.
+    HarnessApp().onIdle = [this] {
+        if (!m_dlg.m_bCancelled && m_dlg.m_lstResult.GetCount() == 15)
+            PressStop();
+    };
+
+    EXPECT_TRUE(m_dlg.RunBaudrateTest());
+
+    Log expected = PassingLog();
+    expected.insert(expected.begin() + 15, "User cancelled!");
+    EXPECT_EQ(Lines(), expected);
+    EXPECT_EQ(m_dlg.m_progress.GetPos(), 3);
+}
+
+TEST_F(BaudrateHarness, StopDuringAnEarlierEchoPauseOnDeviceEndsTheRunAtTheNextRatePause)
+{
+    ASSERT_NO_FATAL_FAILURE(OpenCable(33));
+    HarnessApp().onIdle = [this] {
+        if (!m_dlg.m_bCancelled && m_dlg.m_lstResult.GetCount() == 3)
+            PressStop();
+    };
+
+    EXPECT_FALSE(m_dlg.RunBaudrateTest());
+
+    EXPECT_EQ(Lines(), Concat(Head(3), { "User cancelled!", "Compare data...\tOK!" }));
+    EXPECT_EQ(m_dlg.m_progress.GetPos(), 0);
+}
+
+} // namespace
