@@ -31,9 +31,9 @@ protected:
     bool RunTest();
     bool ResetTest();
 
-    // Result log and verdict.
-    bool ClearVerdict();
-    bool DrawVerdict();
+    // Result log and verdict. Virtual so that a test can record them instead of drawing.
+    virtual bool ClearVerdict();
+    virtual bool DrawVerdict();
     HBRUSH OnCtlColor(HDC dc, CWnd* control, UINT ctlColorKind);
 
     // The baud-rate loopback test.
@@ -41,6 +41,17 @@ protected:
     bool TestBlockTransfer(unsigned char dataBits);
     bool WaitResponsive(int milliseconds);
     bool PumpMessages();
+
+    // View operations: the only ways in which the run control touches the window system, so
+    // that a test can run the whole flow against a view that records the calls.
+    virtual void EnableRunButtons(bool startEnabled, bool stopEnabled);
+    virtual void PortToView();   // m_strPort into the port box
+    virtual void PortFromView(); // the port box's text into m_strPort
+    virtual void ResetProgress();
+    virtual void ClearLog();
+    virtual void SetLogTabStop();
+    // A message box with the application's name as caption; returns the button chosen.
+    virtual int ShowMessage(const char* text, UINT type);
 
     HICON m_hIcon;
     std::string m_strPort;
@@ -54,6 +65,9 @@ protected:
     CProgressCtrl m_progress;
     HBRUSH m_hVerdictBrush;
     int m_bPortFound;
+    // A run is on the stack: Start and port arrivals that come in through its message pump,
+    // and port removals, leave it and its display alone.
+    bool m_bRunning = false;
 
     DECLARE_MESSAGE_MAP()
 };

@@ -2,9 +2,6 @@
 // the port opened on a virtual cable as a run opens it, and an application object whose idle
 // step lets a test act in the middle of a run (where a user would press Stop).
 #pragma once
-// The cable client's winsock2.h must come before windows.h.
-#include "support/cable_client.h"
-
 #include <windows.h>
 #include <commctrl.h>
 
@@ -16,6 +13,7 @@
 
 #include "app/selftest_dlg.h"
 #include "framework/win_app.h"
+#include "support/cable_client.h"
 
 class CHarnessApp : public CWinApp
 {

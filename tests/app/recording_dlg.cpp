@@ -1,0 +1,95 @@
+#include "recording_dlg.h"
+
+#include <commctrl.h>
+
+CRecordingApp& RecordingApp()
+{
+    static CRecordingApp app;
+    return app;
+}
+
+CRecordingDlg::CRecordingDlg()
+{
+    RecordingApp();
+    ::InitCommonControls();
+    HINSTANCE instance = ::GetModuleHandleA(nullptr);
+    m_lstResult.Attach(::CreateWindowExA(0, "LISTBOX", "", WS_POPUP | LBS_NOTIFY | LBS_USETABSTOPS, 0, 0, 400, 300,
+                                         nullptr, nullptr, instance, nullptr));
+    m_progress.Attach(::CreateWindowExA(0, PROGRESS_CLASSA, "", WS_POPUP | PBS_SMOOTH, 0, 0, 200, 20, nullptr,
+                                        nullptr, instance, nullptr));
+}
+
+CRecordingDlg::~CRecordingDlg()
+{
+    RecordingApp().onIdle = nullptr;
+    m_serial.Close();
+    ::DestroyWindow(m_lstResult.Detach());
+    ::DestroyWindow(m_progress.Detach());
+}
+
+std::vector<std::string> CRecordingDlg::Lines() const
+{
+    std::vector<std::string> lines;
+    for (int i = 0; i < m_lstResult.GetCount(); ++i) {
+        std::string text((size_t)m_lstResult.GetTextLen(i) + 1, '\0');
+        text.resize((size_t)m_lstResult.GetText(i, &text[0]));
+        lines.push_back(text);
+    }
+    return lines;
+}
+
+void CRecordingDlg::EnableRunButtons(bool start, bool stop)
+{
+    startEnabled = start;
+    stopEnabled = stop;
+    calls.push_back(std::string("buttons start ") + (start ? "on" : "off") + ", stop " + (stop ? "on" : "off"));
+}
+
+void CRecordingDlg::PortToView()
+{
+    portBox = m_strPort;
+    calls.push_back("port box <- " + m_strPort);
+}
+
+void CRecordingDlg::PortFromView()
+{
+    m_strPort = portBox;
+    calls.push_back("port box -> " + portBox);
+}
+
+void CRecordingDlg::ResetProgress()
+{
+    calls.push_back("progress 0");
+    CSelfTestDlg::ResetProgress();
+}
+
+void CRecordingDlg::ClearLog()
+{
+    calls.push_back("clear log");
+    CSelfTestDlg::ClearLog();
+}
+
+void CRecordingDlg::SetLogTabStop()
+{
+    calls.push_back("tab stop");
+    CSelfTestDlg::SetLogTabStop();
+}
+
+int CRecordingDlg::ShowMessage(const char* text, UINT type)
+{
+    calls.push_back(std::string("message box \"") + text + "\" style " + std::to_string(type));
+    return IDOK;
+}
+
+bool CRecordingDlg::ClearVerdict()
+{
+    calls.push_back("clear verdict");
+    return true;
+}
+
+bool CRecordingDlg::DrawVerdict()
+{
+    calls.push_back(m_bFailed ? "verdict NG" : "verdict OK");
+    m_bShowVerdict = true;
+    return true;
+}

@@ -1,0 +1,400 @@
+// Start, Stop and device notifications driving whole runs: the flow against a recording view,
+// the port on a virtual cable (COM35 to COM37; COM38 never exists).
+#include "recording_dlg.h"
+
+#include <dbt.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "loopback/port_discovery.h"
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+const char kRunning[] = "buttons start off, stop on";
+const char kIdle[] = "buttons start on, stop off";
+const char kOpenFailed[] = "message box \"Unable to open port\" style 16"; // MB_ICONHAND
+
+Strings Concat(Strings head, const Strings& tail)
+{
+    head.insert(head.end(), tail.begin(), tail.end());
+    return head;
+}
+
+const Strings kReset = { "progress 0", "clear verdict", "clear log" };
+
+// Calls of one started run that opened `port`, up to its verdict.
+Strings StartedRun(const std::string& port, const char* verdict)
+{
+    return Concat(Concat({ kRunning }, kReset), { "port box -> " + port, "clear log", "tab stop", verdict, kIdle });
+}
+
+Strings FailedOpen(const std::string& port)
+{
+    return Concat(Concat({ kRunning }, kReset), { "port box -> " + port, kOpenFailed, kIdle });
+}
+
+Strings PassingLog()
+{
+    return {
+        "=== Begin Baudrate Test ===",
+        "Set baud rate to 9600 bps...\tOK!",
+        "Write 512 bytes... [512/512] \tOK!",
+        "Compare data...\tOK!",
+        "Write 512 bytes... [512/512] \tOK!",
+        "Compare data...\tOK!",
+        "Set baud rate to 57600 bps...\tOK!",
+        "Write 512 bytes... [512/512] \tOK!",
+        "Compare data...\tOK!",
+        "Write 512 bytes... [512/512] \tOK!",
+        "Compare data...\tOK!",
+        "Set baud rate to 115200 bps...\tOK!",
+        "Write 512 bytes... [512/512] \tOK!",
+        "Compare data...\tOK!",
+        "Write 512 bytes... [512/512] \tOK!",
+        "Compare data...\tOK!",
+        "=== End Baudrate Test ===",
+    };
+}
+
+DEV_BROADCAST_HDR Header(DWORD deviceType)
+{
+    DEV_BROADCAST_HDR header = {};
+    header.dbch_size = sizeof(header);
+    header.dbch_devicetype = deviceType;
+    return header;
+}
+
+// A stand-in driver for discovery: the port whose number is g_answeringPort answers.
+int g_answeringPort = 0;
+Strings g_probed;
+
+HANDLE WINAPI ProbeOpen(LPCSTR path, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE)
+{
+    g_probed.push_back(path);
+    int number = 0;
+    std::sscanf(path, "%*[^0-9]%d", &number);
+    return reinterpret_cast<HANDLE>(static_cast<INT_PTR>(0x100 + number));
+}
+
+BOOL WINAPI ProbeRequest(HANDLE port, DWORD, LPVOID, DWORD, LPVOID, DWORD, LPDWORD, LPOVERLAPPED)
+{
+    return static_cast<int>(reinterpret_cast<INT_PTR>(port)) - 0x100 == g_answeringPort;
+}
+
+BOOL WINAPI ProbeClose(HANDLE)
+{
+    return TRUE;
+}
+
+const PortProbeCalls kStandInDriver = { ProbeOpen, ProbeRequest, ProbeClose };
+
+class RunControl : public ::testing::Test
+{
+protected:
+    void TearDown() override
+    {
+        g_pPortProbeCalls = m_realProbe;
+        m_dlg.m_serial.Close();
+        for (int com : m_cables)
+            m_cable.Command("remove " + std::to_string(com));
+    }
+
+    void AddCable(int com, const std::string& options = "--instant")
+    {
+        ASSERT_TRUE(m_cable.Connected()) << "the rig's cable server (CABLE_CONTROL)";
+        m_cable.Command("remove " + std::to_string(com));
+        const std::string reply = m_cable.Command("add " + std::to_string(com) + " " + options);
+        ASSERT_EQ(reply.compare(0, 2, "OK"), 0) << reply;
+        m_cables.push_back(com);
+    }
+
+    // The port is closed when another object can open it exclusively.
+    bool PortClosed(const std::string& name)
+    {
+        CSerialPort other;
+        const bool opened = other.Open(name.c_str(), 0, 0, true) == 0;
+        other.Close();
+        return opened;
+    }
+
+    void StopWhenLogHas(int lines)
+    {
+        RecordingApp().onIdle = [this, lines] {
+            if (!m_dlg.m_bCancelled && m_dlg.m_lstResult.GetCount() == lines)
+                m_dlg.OnStop();
+        };
+    }
+
+    CCableClient m_cable;
+    CRecordingDlg m_dlg;
+    std::vector<int> m_cables;
+    const PortProbeCalls* m_realProbe = g_pPortProbeCalls;
+};
+
+TEST_F(RunControl, StartOnDevicePassesAndShowsOk)
+{
+    ASSERT_NO_FATAL_FAILURE(AddCable(35));
+    m_dlg.portBox = "COM35";
+
+    m_dlg.OnStart();
+
+    EXPECT_EQ(m_dlg.calls, StartedRun("COM35", "verdict OK"));
+    EXPECT_EQ(m_dlg.Lines(), PassingLog());
+    EXPECT_EQ(m_dlg.m_progress.GetPos(), 3);
+    EXPECT_FALSE(m_dlg.m_bFailed);
+    EXPECT_TRUE(m_dlg.m_bShowVerdict);
+    EXPECT_TRUE(m_dlg.startEnabled && !m_dlg.stopEnabled);
+    EXPECT_TRUE(PortClosed("COM35"));
+}
+
+TEST_F(RunControl, StopOnDeviceEndsTheRunAtItsNextPauseWithNg)
+{
+    ASSERT_NO_FATAL_FAILURE(AddCable(36));
+    m_dlg.portBox = "COM36";
+    StopWhenLogHas(4); // after the first check at 9600
+
+    m_dlg.OnStart();
+
+    Strings calls = StartedRun("COM36", "verdict NG");
+    calls.insert(calls.end() - 2, kIdle); // Stop's own
+    EXPECT_EQ(m_dlg.calls, calls);
+    Strings log = PassingLog();
+    log.resize(4);
+    log.push_back("User cancelled!");
+    EXPECT_EQ(m_dlg.Lines(), log);
+    EXPECT_TRUE(m_dlg.m_bFailed);
+    EXPECT_EQ(m_dlg.m_progress.GetPos(), 0);
+    EXPECT_TRUE(m_dlg.startEnabled && !m_dlg.stopEnabled);
+    EXPECT_TRUE(PortClosed("COM36"));
+}
+
+TEST_F(RunControl, StopOnDeviceDuringTheLastWriteReadPauseLetsTheRunPass)
+{
+    ASSERT_NO_FATAL_FAILURE(AddCable(36));
+    m_dlg.portBox = "COM36";
+    StopWhenLogHas(15); // the write line of the last check
+
+    m_dlg.OnStart();
+
+    Strings log = PassingLog();
+    log.insert(log.begin() + 15, "User cancelled!");
+    EXPECT_EQ(m_dlg.Lines(), log);
+    EXPECT_FALSE(m_dlg.m_bFailed);
+    EXPECT_EQ(m_dlg.calls.end()[-2], "verdict OK");
+    EXPECT_EQ(m_dlg.m_progress.GetPos(), 3);
+}
+
+TEST_F(RunControl, PortThatCannotBeOpenedShowsTheMessageAndNoVerdict)
+{
+    const std::string file = "run_control_not_a_port.txt";
+    const std::string content = "not a serial device\n";
+    std::ofstream(file, std::ios::binary) << content;
+    char fullPath[MAX_PATH] = {};
+    ::GetFullPathNameA(file.c_str(), sizeof(fullPath), fullPath, nullptr);
+
+    for (const std::string& port : { std::string(), std::string("COM38"), std::string(fullPath) }) {
+        m_dlg.calls.clear();
+        m_dlg.portBox = port;
+
+        m_dlg.OnStart();
+
+        EXPECT_EQ(m_dlg.calls, FailedOpen(port)) << port;
+        EXPECT_TRUE(m_dlg.Lines().empty()) << port;
+        EXPECT_EQ(m_dlg.m_progress.GetPos(), 0) << port;
+        EXPECT_FALSE(m_dlg.m_bShowVerdict) << port;
+        EXPECT_TRUE(m_dlg.startEnabled && !m_dlg.stopEnabled) << port;
+    }
+    std::ifstream in(file, std::ios::binary);
+    std::stringstream after;
+    after << in.rdbuf();
+    in.close();
+    EXPECT_EQ(after.str(), content) << "the run wrote to a file it took for a port";
+    std::remove(file.c_str());
+
+    // The failed opens left nothing open: a run on the cable still passes.
+    ASSERT_NO_FATAL_FAILURE(AddCable(37));
+    m_dlg.calls.clear();
+    m_dlg.portBox = "COM37";
+    m_dlg.OnStart();
+    EXPECT_EQ(m_dlg.calls, StartedRun("COM37", "verdict OK"));
+    EXPECT_EQ(m_dlg.Lines(), PassingLog());
+}
+
+TEST_F(RunControl, SecondRunOnDeviceStartsCleanAfterACancelledOne)
+{
+    ASSERT_NO_FATAL_FAILURE(AddCable(35));
+    m_dlg.portBox = "COM35";
+    StopWhenLogHas(4);
+    m_dlg.OnStart();
+    ASSERT_TRUE(m_dlg.m_bFailed);
+    RecordingApp().onIdle = [this] {
+        // Seen from inside the second run: nothing of the first is left.
+        EXPECT_FALSE(m_dlg.m_bCancelled || m_dlg.m_bFailed || m_dlg.m_bShowVerdict);
+    };
+    m_dlg.calls.clear();
+
+    m_dlg.OnStart();
+
+    EXPECT_EQ(m_dlg.calls, StartedRun("COM35", "verdict OK"));
+    EXPECT_EQ(m_dlg.Lines(), PassingLog());
+    EXPECT_EQ(m_dlg.m_progress.GetPos(), 3);
+}
+
+TEST_F(RunControl, PortArrivalRunsDiscoveryOnlyUntilAPortWasFound)
+{
+    // No cable is added: each run below fails at its open, which the record shows with the
+    // name it tried.
+    g_pPortProbeCalls = &kStandInDriver;
+    DEV_BROADCAST_HDR port = Header(DBT_DEVTYP_PORT);
+    struct Case
+    {
+        const char* name;
+        int portFoundBefore;
+        int answeringPort;
+        const char* boxBefore;
+        int portFoundAfter;
+        Strings calls;
+    };
+    const Case cases[] = {
+        { "discovery finds the cable", 0, 9, "", 1, Concat({ "port box <- COM9" }, FailedOpen("COM9")) },
+        { "nothing answers", 0, 0, "COM38", 0, Concat({ "port box <- COM12" }, FailedOpen("COM12")) },
+        { "found before: no discovery", 1, 9, "COM38", 1, FailedOpen("COM38") },
+    };
+    for (const Case& c : cases) {
+        m_dlg.calls.clear();
+        m_dlg.m_bPortFound = c.portFoundBefore;
+        m_dlg.portBox = c.boxBefore;
+        m_dlg.m_strPort = c.boxBefore;
+        g_answeringPort = c.answeringPort;
+        g_probed.clear();
+
+        EXPECT_EQ(m_dlg.OnDeviceChange(DBT_DEVICEARRIVAL, (DWORD_PTR)&port), TRUE) << c.name;
+
+        EXPECT_EQ(m_dlg.calls, c.calls) << c.name;
+        EXPECT_EQ(m_dlg.m_bPortFound, c.portFoundAfter) << c.name;
+        EXPECT_EQ(g_probed.empty(), c.portFoundBefore != 0) << c.name;
+    }
+}
+
+TEST_F(RunControl, PortRemovalResetsTheDisplayAndKeepsThePort)
+{
+    m_dlg.m_bPortFound = 1;
+    m_dlg.portBox = m_dlg.m_strPort = "COM5";
+    m_dlg.m_bFailed = m_dlg.m_bCancelled = m_dlg.m_bShowVerdict = true;
+    m_dlg.m_lstResult.AddLine("Compare data...FAILED!");
+    m_dlg.m_progress.SetPos(2);
+    DEV_BROADCAST_HDR port = Header(DBT_DEVTYP_PORT);
+
+    EXPECT_EQ(m_dlg.OnDeviceChange(DBT_DEVICEREMOVECOMPLETE, (DWORD_PTR)&port), TRUE);
+
+    EXPECT_EQ(m_dlg.calls, kReset);
+    EXPECT_FALSE(m_dlg.m_bFailed || m_dlg.m_bCancelled || m_dlg.m_bShowVerdict);
+    EXPECT_TRUE(m_dlg.Lines().empty());
+    EXPECT_EQ(m_dlg.m_progress.GetPos(), 0);
+    EXPECT_EQ(m_dlg.portBox, "COM5");
+    EXPECT_EQ(m_dlg.m_strPort, "COM5");
+    EXPECT_EQ(m_dlg.m_bPortFound, 1);
+}
+
+TEST_F(RunControl, OtherDeviceEventsDoNothing)
+{
+    g_pPortProbeCalls = &kStandInDriver;
+    DEV_BROADCAST_HDR port = Header(DBT_DEVTYP_PORT);
+    DEV_BROADCAST_HDR volume = Header(DBT_DEVTYP_VOLUME);
+    DEV_BROADCAST_HDR interfaceClass = Header(DBT_DEVTYP_DEVICEINTERFACE);
+    struct Case { const char* name; UINT event; DEV_BROADCAST_HDR* data; };
+    const Case cases[] = {
+        { "volume arrival", DBT_DEVICEARRIVAL, &volume },
+        { "interface arrival", DBT_DEVICEARRIVAL, &interfaceClass },
+        { "volume removal", DBT_DEVICEREMOVECOMPLETE, &volume },
+        { "port query remove", DBT_DEVICEQUERYREMOVE, &port },
+        { "port remove pending", DBT_DEVICEREMOVEPENDING, &port },
+        { "device nodes changed", DBT_DEVNODES_CHANGED, nullptr },
+        { "arrival without data", DBT_DEVICEARRIVAL, nullptr },
+    };
+    m_dlg.m_lstResult.AddLine("kept");
+    for (const Case& c : cases) {
+        g_probed.clear();
+        EXPECT_EQ(m_dlg.OnDeviceChange(c.event, (DWORD_PTR)c.data), TRUE) << c.name;
+        EXPECT_TRUE(m_dlg.calls.empty()) << c.name;
+        EXPECT_TRUE(g_probed.empty()) << c.name;
+    }
+    EXPECT_EQ(m_dlg.Lines(), Strings{ "kept" });
+}
+
+// What reaches the dialog through a run's message pump, once the first check has passed.
+struct NestedEvent
+{
+    const char* name;
+    void (*act)(CRecordingDlg& dlg);
+    const char* verdict;
+    bool cancelled;
+};
+
+void NestedStart(CRecordingDlg& dlg) { dlg.OnStart(); }
+void NestedArrival(CRecordingDlg& dlg)
+{
+    DEV_BROADCAST_HDR port = Header(DBT_DEVTYP_PORT);
+    dlg.OnDeviceChange(DBT_DEVICEARRIVAL, (DWORD_PTR)&port);
+}
+void NestedRemoval(CRecordingDlg& dlg)
+{
+    DEV_BROADCAST_HDR port = Header(DBT_DEVTYP_PORT);
+    dlg.OnDeviceChange(DBT_DEVICEREMOVECOMPLETE, (DWORD_PTR)&port);
+}
+void StopThenStart(CRecordingDlg& dlg)
+{
+    dlg.OnStop();
+    dlg.OnStart();
+}
+
+TEST_F(RunControl, EventsNestedInARunOnDeviceLeaveTheRunAndItsLogAlone)
+{
+    g_pPortProbeCalls = &kStandInDriver;
+    ASSERT_NO_FATAL_FAILURE(AddCable(35));
+    const NestedEvent events[] = {
+        { "Start", NestedStart, "verdict OK", false },
+        { "port arrival", NestedArrival, "verdict OK", false },
+        { "port removal", NestedRemoval, "verdict OK", false },
+        { "Stop, then Start while Stop has enabled it", StopThenStart, "verdict NG", true },
+    };
+    for (const NestedEvent& event : events) {
+        m_dlg.calls.clear();
+        m_dlg.portBox = "COM35";
+        m_dlg.m_bPortFound = 0;
+        g_probed.clear();
+        bool done = false;
+        RecordingApp().onIdle = [&] {
+            if (!done && m_dlg.m_lstResult.GetCount() == 4) {
+                done = true;
+                event.act(m_dlg);
+            }
+        };
+
+        m_dlg.OnStart();
+
+        Strings calls = StartedRun("COM35", event.verdict);
+        if (event.cancelled)
+            calls.insert(calls.end() - 2, kIdle); // Stop's own
+        EXPECT_EQ(m_dlg.calls, calls) << event.name;
+        Strings log = PassingLog();
+        if (event.cancelled) {
+            log.resize(4);
+            log.push_back("User cancelled!");
+        }
+        EXPECT_EQ(m_dlg.Lines(), log) << event.name;
+        EXPECT_TRUE(g_probed.empty()) << event.name << ": no discovery while a run holds the port";
+        EXPECT_TRUE(m_dlg.startEnabled && !m_dlg.stopEnabled) << event.name;
+        RecordingApp().onIdle = nullptr;
+    }
+}
+
+} // namespace

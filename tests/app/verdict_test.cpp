@@ -1,0 +1,240 @@
+// The verdict in the real dialog under the virtual display, read back from the screen; and
+// one whole run on a virtual cable (COM39) seen in the dialog's own controls.
+#include "support/cable_client.h"
+
+#include <windows.h>
+#include <winternl.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "framework/win_app.h"
+#include "loopback/port_discovery.h"
+#include "res/resource.h"
+#include "verdict_dlg.h"
+
+namespace {
+
+// A verdict is "seen" well above what stray pixels of a border could give.
+const int kInk = 40;
+
+CWinApp& App()
+{
+    static CWinApp app("selftest");
+    return app;
+}
+
+// No driver answers: the dialog's start-up discovery touches no port of the display's
+// other programs.
+BOOL WINAPI NoRequest(HANDLE, DWORD, LPVOID, DWORD, LPVOID, DWORD, LPDWORD, LPOVERLAPPED) { return FALSE; }
+HANDLE WINAPI NoPort(LPCSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE)
+{
+    return INVALID_HANDLE_VALUE;
+}
+BOOL WINAPI NoClose(HANDLE) { return TRUE; }
+const PortProbeCalls kNoDriver = { NoPort, NoRequest, NoClose };
+
+// GDI objects of this process. Wine's GetGuiResources counts none, but Wine, like Windows,
+// keeps the process's GDI handle table where the 64-bit PEB points at offset 0xF8; an entry
+// with a type is a live object.
+struct GdiHandleEntry
+{
+    unsigned long long object;
+    unsigned short ownerProcess;
+    unsigned short lock;
+    unsigned short unique;
+    unsigned char type;
+    unsigned char flags;
+    unsigned long long userPointer;
+};
+
+long GdiObjectCount()
+{
+    const DWORD reported = ::GetGuiResources(::GetCurrentProcess(), GR_GDIOBJECTS);
+    if (reported != 0)
+        return (long)reported;
+#ifdef _WIN64
+    typedef LONG(NTAPI * QueryProcess)(HANDLE, PROCESSINFOCLASS, PVOID, ULONG, PULONG);
+    QueryProcess query = reinterpret_cast<QueryProcess>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleA("ntdll.dll"), "NtQueryInformationProcess")));
+    PROCESS_BASIC_INFORMATION basic = {};
+    if (query == nullptr || query(::GetCurrentProcess(), ProcessBasicInformation, &basic, sizeof(basic), nullptr) != 0)
+        return -1;
+    const char* peb = reinterpret_cast<const char*>(basic.PebBaseAddress);
+    const GdiHandleEntry* table = *reinterpret_cast<const GdiHandleEntry* const*>(peb + 0xF8);
+    if (table == nullptr)
+        return -1;
+    long count = 0;
+    for (int i = 0; i < 0x10000; ++i)
+        if (table[i].type != 0)
+            ++count;
+    return count;
+#else
+    return -1;
+#endif
+}
+
+class Verdict : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        App();
+        g_pPortProbeCalls = &kNoDriver;
+    }
+    void TearDown() override { g_pPortProbeCalls = m_realProbe; }
+
+    HWND Area() const { return m_dlg.GetDlgItem(IDC_VERDICT); }
+    VerdictInk Ink() const { return ReadVerdictInk(Area()); }
+    // Everything over the dialog repainted, as when a window that covered it goes away.
+    void Repaint() const
+    {
+        ::RedrawWindow(m_dlg.m_hWnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+        CVerdictDlg::Settle();
+    }
+    void CoverAndUncover() const
+    {
+        RECT area;
+        ::GetWindowRect(Area(), &area);
+        HWND cover = ::CreateWindowExA(WS_EX_TOPMOST, "STATIC", "", WS_POPUP | WS_VISIBLE | SS_BLACKRECT, area.left - 10,
+                                       area.top - 10, area.right - area.left + 20, area.bottom - area.top + 20,
+                                       nullptr, nullptr, ::GetModuleHandleA(nullptr), nullptr);
+        CVerdictDlg::Settle();
+        ::DestroyWindow(cover);
+        CVerdictDlg::Settle();
+    }
+
+    CVerdictDlg m_dlg;
+    const PortProbeCalls* m_realProbe = g_pPortProbeCalls;
+};
+
+struct Look
+{
+    const char* name;
+    bool failed;
+};
+
+TEST_F(Verdict, ShowsTheVerdictWithItsShadowAndKeepsItThroughRepaints)
+{
+    const Look looks[] = { { "NG", true }, { "OK", false } };
+    m_dlg.RunWith([&] {
+        for (const Look& look : looks) {
+            m_dlg.ResetTest();
+            m_dlg.m_bFailed = look.failed;
+            m_dlg.DrawVerdict();
+            CVerdictDlg::Settle();
+            for (const char* moment : { "drawn", "repainted", "covered and uncovered" }) {
+                if (std::string(moment) == "repainted")
+                    Repaint();
+                else if (std::string(moment) == "covered and uncovered")
+                    CoverAndUncover();
+                const VerdictInk ink = Ink();
+                const VerdictInk::Colour& face = look.failed ? ink.red : ink.green;
+                const VerdictInk::Colour& other = look.failed ? ink.green : ink.red;
+                EXPECT_GT(face.count, kInk) << look.name << ", " << moment;
+                EXPECT_EQ(other.count, 0) << look.name << ", " << moment;
+                EXPECT_GT(ink.grey.count, kInk) << look.name << ", " << moment;
+                // The shadow shows where the face leaves it: 5 to the right and 5 below.
+                EXPECT_EQ(ink.grey.box.right - face.box.right, 5) << look.name << ", " << moment;
+                EXPECT_EQ(ink.grey.box.bottom - face.box.bottom, 5) << look.name << ", " << moment;
+            }
+        }
+    });
+}
+
+TEST_F(Verdict, AreaStaysBlankAfterAResetThroughRepaints)
+{
+    m_dlg.RunWith([&] {
+        const VerdictInk before = Ink();
+        m_dlg.m_bFailed = true;
+        m_dlg.DrawVerdict();
+        CVerdictDlg::Settle();
+        ASSERT_GT(Ink().red.count, kInk);
+
+        m_dlg.ResetTest();
+        CVerdictDlg::Settle();
+        for (int pass = 0; pass < 2; ++pass) {
+            const VerdictInk ink = Ink();
+            EXPECT_EQ(ink.red.count, 0) << "pass " << pass;
+            EXPECT_EQ(ink.green.count, 0) << "pass " << pass;
+            EXPECT_EQ(ink.grey.count, before.grey.count) << "pass " << pass;
+            Repaint();
+        }
+        EXPECT_FALSE(m_dlg.m_bShowVerdict);
+    });
+}
+
+TEST_F(Verdict, RedrawsLeaveNoGdiObjectBehind)
+{
+    m_dlg.RunWith([&] {
+        m_dlg.m_bFailed = true;
+        m_dlg.DrawVerdict();
+        Repaint();
+        const long before = GdiObjectCount();
+        if (before <= 0)
+            GTEST_SKIP() << "no count of GDI objects here";
+        for (int i = 0; i < 100; ++i) {
+            m_dlg.DrawVerdict();
+            m_dlg.ClearVerdict();
+            ::RedrawWindow(Area(), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
+        }
+        CVerdictDlg::Settle();
+        const long after = GdiObjectCount();
+        EXPECT_LE(after, before + 2) << "before " << before << ", after 100 redraws " << after;
+    });
+}
+
+// A subclassed list box control that notes the messages that shape the log.
+std::vector<std::string> g_listMessages;
+WNDPROC g_listProc = nullptr;
+
+LRESULT CALLBACK NotingListProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == LB_SETTABSTOPS)
+        g_listMessages.push_back("tab stops " + std::to_string(wParam) + " at " +
+                                 std::to_string(wParam > 0 ? reinterpret_cast<const int*>(lParam)[0] : 0));
+    else if (message == LB_ADDSTRING)
+        g_listMessages.push_back("line");
+    else if (message == LB_RESETCONTENT)
+        g_listMessages.push_back("empty");
+    return ::CallWindowProcA(g_listProc, hWnd, message, wParam, lParam);
+}
+
+TEST_F(Verdict, FirstRunOnDeviceShowsItsLogOnTheTabStopAndTheVerdict)
+{
+    CCableClient cable;
+    ASSERT_TRUE(cable.Connected()) << "the rig's cable server (CABLE_CONTROL)";
+    cable.Command("remove 39");
+    ASSERT_EQ(cable.Command("add 39 --instant").compare(0, 2, "OK"), 0);
+    m_dlg.RunWith([&] {
+        HWND list = m_dlg.GetDlgItem(IDC_RESULT_LIST);
+        g_listMessages.clear();
+        g_listProc = (WNDPROC)::SetWindowLongPtrA(list, GWLP_WNDPROC, (LONG_PTR)NotingListProc);
+        m_dlg.m_strPort = "COM39";
+        m_dlg.PortToView();
+
+        m_dlg.OnStart();
+        CVerdictDlg::Settle();
+
+        ::SetWindowLongPtrA(list, GWLP_WNDPROC, (LONG_PTR)g_listProc);
+        ASSERT_GE(g_listMessages.size(), 4u);
+        // ResetTest empties the log, the run empties it again and sets its stop, then the lines.
+        EXPECT_EQ(std::vector<std::string>(g_listMessages.begin(), g_listMessages.begin() + 4),
+                  (std::vector<std::string>{ "empty", "empty", "tab stops 1 at 180", "line" }));
+        const std::vector<std::string> lines = m_dlg.Lines();
+        ASSERT_EQ(lines.size(), 17u);
+        EXPECT_EQ(lines[2], "Write 512 bytes... [512/512] \tOK!");
+        EXPECT_EQ(lines[16], "=== End Baudrate Test ===");
+        EXPECT_EQ(m_dlg.m_progress.GetPos(), 3);
+        EXPECT_TRUE(m_dlg.IsEnabled(IDC_START));
+        EXPECT_FALSE(m_dlg.IsEnabled(IDC_STOP));
+        const VerdictInk ink = Ink();
+        EXPECT_GT(ink.green.count, kInk);
+        EXPECT_EQ(ink.red.count, 0);
+    });
+    cable.Command("remove 39");
+}
+
+} // namespace
