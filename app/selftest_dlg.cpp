@@ -5,6 +5,7 @@
 #include "framework/win_app.h"
 #include "loopback/port_discovery.h"
 #include "res/resource.h"
+#include "serial/serial_wnd.h"
 
 CSelfTestDlg::CSelfTestDlg(CWnd* parent)
     : CDialog(IDD_SELFTEST_DIALOG, parent),
@@ -54,6 +55,11 @@ BOOL CSelfTestDlg::OnInitDialog()
 BEGIN_MESSAGE_MAP(CSelfTestDlg, CDialog)
     ON_WM_PAINT()
     ON_WM_QUERYDRAGICON()
+    ON_BN_CLICKED(IDC_START, OnStart)
+    ON_BN_CLICKED(IDC_STOP, OnStop)
+    ON_REGISTERED_MESSAGE(g_nSerialWndMsg, OnSerialMessage)
+    ON_WM_CTLCOLOR()
+    ON_WM_DEVICECHANGE()
 END_MESSAGE_MAP()
 
 void CSelfTestDlg::OnPaint()
