@@ -39,6 +39,9 @@ void CSelfTestDlg::OnStop()
 
 BOOL CSelfTestDlg::OnDeviceChange(UINT eventType, DWORD_PTR eventData)
 {
+    // Only the two events handled carry a header; other events' data is not looked at.
+    if (eventType != DBT_DEVICEARRIVAL && eventType != DBT_DEVICEREMOVECOMPLETE)
+        return TRUE;
     const DEV_BROADCAST_HDR* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(eventData);
     if (header == nullptr || header->dbch_devicetype != DBT_DEVTYP_PORT)
         return TRUE;

@@ -319,6 +319,8 @@ TEST_F(RunControl, OtherDeviceEventsDoNothing)
         { "port remove pending", DBT_DEVICEREMOVEPENDING, &port },
         { "device nodes changed", DBT_DEVNODES_CHANGED, nullptr },
         { "arrival without data", DBT_DEVICEARRIVAL, nullptr },
+        // Events whose data is no header at all must not have it read.
+        { "config changed, data not a header", DBT_CONFIGCHANGED, reinterpret_cast<DEV_BROADCAST_HDR*>(1) },
     };
     m_dlg.m_lstResult.AddLine("kept");
     for (const Case& c : cases) {
