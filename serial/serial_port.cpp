@@ -224,78 +224,51 @@ LONG CSerialPort::SetReadMode(ReadMode mode)
     return Store(0);
 }
 
-DWORD CSerialPort::QueryBaudRate()
+bool CSerialPort::QueryState(DCB& dcb)
 {
     m_nLastError = 0;
     if (!m_hPort) {
         Store(ERROR_INVALID_HANDLE);
-        return 0xFFFFFFFF;
+        return false;
     }
-    DCB dcb;
     if (const LONG code = ReadState(dcb)) {
         Store(code);
-        return 0xFFFFFFFF;
+        return false;
     }
-    return dcb.BaudRate;
+    return true;
+}
+
+DWORD CSerialPort::QueryBaudRate()
+{
+    DCB dcb;
+    return QueryState(dcb) ? dcb.BaudRate : 0xFFFFFFFF;
 }
 
 int CSerialPort::QueryDataBits()
 {
-    m_nLastError = 0;
-    if (!m_hPort) {
-        Store(ERROR_INVALID_HANDLE);
-        return -1;
-    }
     DCB dcb;
-    if (const LONG code = ReadState(dcb)) {
-        Store(code);
-        return -1;
-    }
-    return dcb.ByteSize;
+    return QueryState(dcb) ? dcb.ByteSize : -1;
 }
 
 int CSerialPort::QueryParity()
 {
-    m_nLastError = 0;
-    if (!m_hPort) {
-        Store(ERROR_INVALID_HANDLE);
-        return -1;
-    }
     DCB dcb;
-    if (const LONG code = ReadState(dcb)) {
-        Store(code);
+    if (!QueryState(dcb))
         return -1;
-    }
     return dcb.fParity ? dcb.Parity : NOPARITY;
 }
 
 int CSerialPort::QueryStopBits()
 {
-    m_nLastError = 0;
-    if (!m_hPort) {
-        Store(ERROR_INVALID_HANDLE);
-        return -1;
-    }
     DCB dcb;
-    if (const LONG code = ReadState(dcb)) {
-        Store(code);
-        return -1;
-    }
-    return dcb.StopBits;
+    return QueryState(dcb) ? dcb.StopBits : -1;
 }
 
 int CSerialPort::QueryFlowControl()
 {
-    m_nLastError = 0;
-    if (!m_hPort) {
-        Store(ERROR_INVALID_HANDLE);
-        return -1;
-    }
     DCB dcb;
-    if (const LONG code = ReadState(dcb)) {
-        Store(code);
+    if (!QueryState(dcb))
         return -1;
-    }
     if (dcb.fDtrControl == DTR_CONTROL_HANDSHAKE && dcb.fRtsControl == RTS_CONTROL_HANDSHAKE)
         return FlowHardware;
     if (dcb.fOutX && dcb.fInX)
@@ -315,17 +288,8 @@ DWORD CSerialPort::QueryEventMask()
 
 BYTE CSerialPort::QueryEventCharacter()
 {
-    m_nLastError = 0;
-    if (!m_hPort) {
-        Store(ERROR_INVALID_HANDLE);
-        return 0;
-    }
     DCB dcb;
-    if (const LONG code = ReadState(dcb)) {
-        Store(code);
-        return 0;
-    }
-    return static_cast<BYTE>(dcb.EvtChar);
+    return QueryState(dcb) ? static_cast<BYTE>(dcb.EvtChar) : 0;
 }
 
 LONG CSerialPort::WriteText(const char* text, DWORD* count, OVERLAPPED* overlapped, DWORD timeout)

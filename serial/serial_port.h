@@ -100,6 +100,8 @@ private:
     void CancelOwnRequest(RequestKind kind, OVERLAPPED& own);
     bool AwaitFinished(const OVERLAPPED& overlapped, DWORD bound);
     LONG ReadState(DCB& dcb);
+    // The queries' common start: resets the code, reads the DCB; false with the code stored.
+    bool QueryState(DCB& dcb);
 };
 
 static_assert(sizeof(std::atomic<DWORD>) == sizeof(DWORD), "WaitCommEvent writes m_dwEventsOccurred as a DWORD");
