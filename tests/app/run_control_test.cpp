@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "loopback/port_discovery.h"
+#include "support/expected_log.h"
 
 namespace {
 
@@ -41,28 +42,6 @@ Strings FailedOpen(const std::string& port)
     return Concat(Concat({ kRunning }, kReset), { "port box -> " + port, kOpenFailed, kIdle });
 }
 
-Strings PassingLog()
-{
-    return {
-        "=== Begin Baudrate Test ===",
-        "Set baud rate to 9600 bps...\tOK!",
-        "Write 512 bytes... [512/512] \tOK!",
-        "Compare data...\tOK!",
-        "Write 512 bytes... [512/512] \tOK!",
-        "Compare data...\tOK!",
-        "Set baud rate to 57600 bps...\tOK!",
-        "Write 512 bytes... [512/512] \tOK!",
-        "Compare data...\tOK!",
-        "Write 512 bytes... [512/512] \tOK!",
-        "Compare data...\tOK!",
-        "Set baud rate to 115200 bps...\tOK!",
-        "Write 512 bytes... [512/512] \tOK!",
-        "Compare data...\tOK!",
-        "Write 512 bytes... [512/512] \tOK!",
-        "Compare data...\tOK!",
-        "=== End Baudrate Test ===",
-    };
-}
 
 DEV_BROADCAST_HDR Header(DWORD deviceType)
 {

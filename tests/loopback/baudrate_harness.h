@@ -14,6 +14,7 @@
 #include "app/selftest_dlg.h"
 #include "framework/win_app.h"
 #include "support/cable_client.h"
+#include "support/expected_log.h"
 
 class CHarnessApp : public CWinApp
 {
@@ -68,4 +69,3 @@ protected:
 };
 
 // The 17 lines of a passing run as the list box shows them.
-std::vector<std::string> PassingLog();
