@@ -24,17 +24,17 @@ int FindWord(const char* text, const char* word)
 
 } // namespace
 
-void CResultList::AddLine(std::string text)
+void CResultList::AddLine(CString text)
 {
     static const char* const kStatusWords[] = { "OK!", "FAILED!" };
     for (const char* word : kStatusWords) {
-        const int offset = FindWord(text.c_str(), word);
+        const int offset = FindWord(text, word);
         if (offset >= 0) {
-            text.resize((size_t)offset);
-            text += '\t';
+            text = text.Left(offset);
+            text += "\t";
             text += word;
             break;
         }
     }
-    SetCurSel(AddString(text.c_str()));
+    SetCurSel(AddString(text));
 }

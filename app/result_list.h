@@ -1,8 +1,7 @@
 #pragma once
 // The result log: a list box whose lines carry their status word ("OK!" or "FAILED!")
 // in a column of its own, on the list's tab stop.
-#include <string>
-
+#include "framework/ansi_string.h"
 #include "framework/list_box.h"
 
 class CResultList : public CListBox
@@ -12,7 +11,7 @@ public:
 
     // Appends one line and selects it, so the newest line is highlighted and in view.
     // The first "OK!" (else the first "FAILED!") moves behind a tab; text after it is dropped.
-    void AddLine(std::string text);
+    void AddLine(CString text);
 
 protected:
     DECLARE_MESSAGE_MAP()

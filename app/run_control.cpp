@@ -67,7 +67,7 @@ BOOL CSelfTestDlg::OnDeviceChange(UINT eventType, DWORD_PTR eventData)
 bool CSelfTestDlg::RunTest()
 {
     PortFromView();
-    if (m_serial.Open(m_strPort.c_str(), this, 0, 0, 0, 0) != 0) {
+    if (m_serial.Open(m_strPort, this, 0, 0, 0, 0) != 0) {
         ShowMessage("Unable to open port", MB_ICONHAND);
         return false;
     }

@@ -1,7 +1,6 @@
 #pragma once
 // The main dialog: the state of one test at a time and the control flow that drives it.
 #include <windows.h>
-#include <string>
 
 #include "app/result_list.h"
 #include "framework/button.h"
@@ -54,7 +53,7 @@ protected:
     virtual int ShowMessage(const char* text, UINT type);
 
     HICON m_hIcon;
-    std::string m_strPort;
+    CString m_strPort;
     CButton m_btnStart;
     CButton m_btnStop;
     CResultList m_lstResult;

@@ -2,20 +2,25 @@
 
 #include "framework/wnd.h"
 
-void DDX_CBString(CDataExchange* dx, int id, std::string& value)
+#include <cstdlib>
+
+void DDX_CBString(CDataExchange* dx, int id, CString& value)
 {
     HWND combo = dx->m_pDlgWnd->GetDlgItem(id);
     if (dx->m_bSaveAndValidate) {
         const int length = ::GetWindowTextLengthA(combo);
-        std::string text(length > 0 ? (size_t)length + 1 : 1, '\0');
-        const int copied = ::GetWindowTextA(combo, &text[0], (int)text.size());
-        text.resize(copied > 0 ? (size_t)copied : 0);
+        char* text = static_cast<char*>(std::malloc((size_t)(length > 0 ? length : 0) + 1));
+        if (text == nullptr)
+            return;
+        const int copied = ::GetWindowTextA(combo, text, length + 1);
+        text[copied > 0 ? copied : 0] = '\0';
         value = text;
+        std::free(text);
         return;
     }
-    if (value.empty() ||
-        ::SendMessageA(combo, CB_SELECTSTRING, (WPARAM)-1, (LPARAM)value.c_str()) == CB_ERR)
-        ::SetWindowTextA(combo, value.c_str());
+    if (value.IsEmpty() ||
+        ::SendMessageA(combo, CB_SELECTSTRING, (WPARAM)-1, (LPARAM)value.GetString()) == CB_ERR)
+        ::SetWindowTextA(combo, value);
 }
 
 void DDX_Control(CDataExchange* dx, int id, CWnd& control)

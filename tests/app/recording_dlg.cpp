@@ -48,12 +48,12 @@ void CRecordingDlg::EnableRunButtons(bool start, bool stop)
 void CRecordingDlg::PortToView()
 {
     portBox = m_strPort;
-    calls.push_back("port box <- " + m_strPort);
+    calls.push_back(std::string("port box <- ") + m_strPort.GetString());
 }
 
 void CRecordingDlg::PortFromView()
 {
-    m_strPort = portBox;
+    m_strPort = portBox.c_str();
     calls.push_back("port box -> " + portBox);
 }
 
