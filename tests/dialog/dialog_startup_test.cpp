@@ -1,0 +1,331 @@
+// The shipped program at start-up, seen from outside: its state without a cable, and its
+// dialog's layout read back from the running windows and from the program's resources.
+#include "support/program_test.h"
+
+#include <commctrl.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace
+{
+// The dialog template as the program is meant to have it; rectangles in dialog units.
+struct ControlRow
+{
+    int id;
+    const char* className;
+    WORD classOrdinal; // 0 for a class given by name
+    const wchar_t* text;
+    DWORD style;
+    short x, y, cx, cy;
+};
+
+const ControlRow kControls[] = {
+    {1003, "Button", 0x80, L"&开始", 0x50010000, 6, 36, 54, 18},
+    {1004, "Button", 0x80, L"停止", 0x50010000, 66, 36, 54, 18},
+    {1007, "ComboBox", 0x85, L"", 0x50210002, 60, 12, 54, 48},
+    {1005, "msctls_progress32", 0, L"", 0x50800001, 6, 60, 114, 8},
+    {-1, "Button", 0x80, L"测试结果", 0x50000007, 126, 6, 102, 66},
+    {1006, "ListBox", 0x83, L"", 0x50A10181, 6, 78, 222, 84},
+    {-1, "Static", 0x82, L"设备串口", 0x50020000, 18, 12, 38, 8},
+    {1009, "Static", 0x82, L"", 0x5082000C, 132, 18, 90, 48},
+};
+
+const wchar_t kCaptionW[] = L"Vantrel   ver 1.0.0.0";
+const DWORD kDialogStyle = 0x90C800C8;
+const DWORD kDialogExStyle = 0x00040000;
+const short kDialogCx = 238, kDialogCy = 169;
+
+// Bits the platform changes on a running control: the dialog manager turns a border into a
+// client edge, list and combo boxes drop scroll bars they do not need yet, the themed progress
+// bar draws its own frame, and Stop starts disabled. The template itself is checked exactly.
+const DWORD kRuntimeBits = WS_BORDER | WS_VSCROLL | WS_DISABLED;
+
+std::wstring Wide(const std::string& ansi)
+{
+    wchar_t wide[512] = {};
+    ::MultiByteToWideChar(CP_ACP, 0, ansi.c_str(), -1, wide, 511);
+    return wide;
+}
+
+std::string Utf8(const std::wstring& wide)
+{
+    char text[1024] = {};
+    ::WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, text, sizeof(text) - 1, nullptr, nullptr);
+    return text;
+}
+
+INT_PTR CALLBACK IgnoreEverything(HWND, UINT, WPARAM, LPARAM)
+{
+    return FALSE;
+}
+
+// Appends words to an in-memory template; strings as zero-terminated UTF-16.
+struct TemplateWriter
+{
+    std::vector<WORD> words;
+    void Word(WORD w) { words.push_back(w); }
+    void Dword(DWORD d) { Word(LOWORD(d)); Word(HIWORD(d)); }
+    void Text(const wchar_t* s) { do Word((WORD)*s); while (*s++); }
+};
+
+// The pixels per 4 horizontal and per 8 vertical dialog units of the template's font, taken
+// from a hidden dialog of this process with that font: the running dialog's own MapDialogRect
+// is out of reach from another process.
+SIZE BaseUnits()
+{
+    TemplateWriter t;
+    t.Word(1);
+    t.Word(0xFFFF);
+    t.Dword(0); // help id
+    t.Dword(0); // extended style
+    t.Dword(WS_POPUP | DS_SETFONT | DS_FIXEDSYS | DS_MODALFRAME);
+    t.Word(0); // no controls
+    for (int i = 0; i < 4; ++i)
+        t.Word(0); // x, y, cx, cy
+    t.Word(0);     // no menu
+    t.Word(0);     // default class
+    t.Text(L"");   // no caption
+    t.Word(8);     // points
+    t.Word(0);     // weight
+    t.Word(0);     // italic, character set
+    t.Text(L"MS Shell Dlg");
+    HWND dialog = ::CreateDialogIndirectParamA(::GetModuleHandleA(nullptr), (LPCDLGTEMPLATEA)t.words.data(),
+                                               nullptr, IgnoreEverything, 0);
+    RECT units = {0, 0, 4, 8};
+    if (dialog != nullptr) {
+        ::MapDialogRect(dialog, &units);
+        ::DestroyWindow(dialog);
+    }
+    return {units.right, units.bottom};
+}
+
+// The built program's resources, read as data.
+class ProgramResources
+{
+public:
+    ProgramResources() : m_module(::LoadLibraryExA(CDialogDriver::WindowsPath(SELFTEST_EXE).c_str(), nullptr,
+                                                   LOAD_LIBRARY_AS_DATAFILE)) {}
+    ~ProgramResources() { if (m_module) ::FreeLibrary(m_module); }
+    bool Loaded() const { return m_module != nullptr; }
+    // The resource in exactly this language, or an empty block.
+    std::vector<BYTE> Get(LPCSTR type, int id, WORD language) const
+    {
+        HRSRC found = ::FindResourceExA(m_module, type, MAKEINTRESOURCEA(id), language);
+        if (found == nullptr)
+            return {};
+        const BYTE* data = static_cast<const BYTE*>(::LockResource(::LoadResource(m_module, found)));
+        return std::vector<BYTE>(data, data + ::SizeofResource(m_module, found));
+    }
+
+private:
+    HMODULE m_module;
+};
+
+// Reads a DLGTEMPLATEEX field by field.
+class TemplateReader
+{
+public:
+    explicit TemplateReader(const std::vector<BYTE>& data) : m_data(data) {}
+    bool Ok() const { return m_ok; }
+    WORD Word() { WORD w = 0; Take(&w, 2); return w; }
+    DWORD Dword() { DWORD d = 0; Take(&d, 4); return d; }
+    short Short() { return (short)Word(); }
+    BYTE Byte() { BYTE b = 0; Take(&b, 1); return b; }
+    // A name or ordinal field: returns the ordinal, or 0 and the name.
+    WORD NameOrOrdinal(std::wstring* name)
+    {
+        name->clear();
+        WORD first = Word();
+        if (first == 0xFFFF)
+            return Word();
+        for (WORD c = first; c != 0 && m_ok; c = Word())
+            name->push_back((wchar_t)c);
+        return 0;
+    }
+    std::wstring Text() { std::wstring text; NameOrOrdinal(&text); return text; }
+    void AlignDword() { m_offset = (m_offset + 3) & ~(size_t)3; }
+    void Skip(size_t count) { m_offset += count; m_ok = m_ok && m_offset <= m_data.size(); }
+
+private:
+    void Take(void* out, size_t count)
+    {
+        if (m_offset + count > m_data.size()) {
+            m_ok = false;
+            return;
+        }
+        std::memcpy(out, m_data.data() + m_offset, count);
+        m_offset += count;
+    }
+    const std::vector<BYTE>& m_data;
+    size_t m_offset = 0;
+    bool m_ok = true;
+};
+
+const WORD kEnglishUs = MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
+const LPCSTR kDialogInitType = MAKEINTRESOURCEA(240);
+
+class DialogStartupTest : public ProgramTest
+{
+};
+
+TEST_F(DialogStartupTest, StartsReadyWithoutCableAndWithoutRunning)
+{
+    EXPECT_EQ(m_driver.PortText(), "") << "nothing answers discovery on this rig, so the port box stays empty";
+    std::vector<std::string> expectedList;
+    for (int n = 1; n <= 12; ++n)
+        expectedList.push_back("COM" + std::to_string(n));
+    EXPECT_EQ(m_driver.PortList(), expectedList);
+    EXPECT_TRUE(m_driver.IsEnabled(CDialogDriver::IdStart));
+    EXPECT_FALSE(m_driver.IsEnabled(CDialogDriver::IdStop));
+    EXPECT_EQ(m_driver.LogLines().size(), 0u) << Join(m_driver.LogLines());
+    EXPECT_EQ(m_driver.ProgressPos(), 0);
+    EXPECT_EQ(m_driver.FindMessageBox(), nullptr);
+
+    // Blank now and still blank a moment later: no run was started behind our back.
+    const CDialogDriver::VerdictInk first = m_driver.ReadVerdictInk();
+    EXPECT_EQ(CDialogDriver::Classify(first), CDialogDriver::VerdictBlank) << Describe(first);
+    ::Sleep(500);
+    const CDialogDriver::VerdictInk later = m_driver.ReadVerdictInk();
+    EXPECT_EQ(CDialogDriver::Classify(later), CDialogDriver::VerdictBlank) << Describe(later);
+    EXPECT_EQ(m_driver.LogLines().size(), 0u);
+
+    // OnInitDialog returns TRUE: the dialog manager focuses the first control that takes it.
+    GUITHREADINFO info = {};
+    info.cbSize = sizeof(info);
+    ASSERT_TRUE(::GetGUIThreadInfo(::GetWindowThreadProcessId(m_driver.Dialog(), nullptr), &info));
+    EXPECT_EQ(info.hwndFocus, m_driver.Control(CDialogDriver::IdStart));
+}
+
+TEST_F(DialogStartupTest, RunningDialogMatchesTemplateTable)
+{
+    HWND dialog = m_driver.Dialog();
+    EXPECT_EQ(CDialogDriver::WindowText(dialog), CDialogDriver::kCaption);
+    EXPECT_EQ(m_launchRect.left, 0);
+    EXPECT_EQ(m_launchRect.top, 0);
+    const DWORD style = (DWORD)::GetWindowLongA(dialog, GWL_STYLE);
+    EXPECT_EQ(style & kDialogStyle, kDialogStyle) << std::hex << style;
+    EXPECT_EQ(style & (WS_MINIMIZEBOX | WS_MAXIMIZEBOX), 0u) << std::hex << style;
+    EXPECT_TRUE(::GetWindowLongA(dialog, GWL_EXSTYLE) & WS_EX_APPWINDOW);
+
+    const SIZE base = BaseUnits();
+    ASSERT_GT(base.cx, 0);
+    RECT client;
+    ::GetClientRect(dialog, &client);
+    EXPECT_EQ(client.right, ::MulDiv(kDialogCx, base.cx, 4));
+    EXPECT_EQ(client.bottom, ::MulDiv(kDialogCy, base.cy, 8));
+
+    // Direct children in creation order, which is the template's order and the tab order.
+    std::vector<HWND> children;
+    for (HWND child = ::GetWindow(dialog, GW_CHILD); child != nullptr; child = ::GetWindow(child, GW_HWNDNEXT))
+        children.push_back(child);
+    ASSERT_EQ(children.size(), sizeof(kControls) / sizeof(kControls[0]));
+
+    for (size_t i = 0; i < children.size(); ++i) {
+        const ControlRow& row = kControls[i];
+        HWND child = children[i];
+        SCOPED_TRACE("control #" + std::to_string(i) + " (" + Utf8(row.text) + ", id " + std::to_string(row.id) + ")");
+        EXPECT_EQ(::GetDlgCtrlID(child), row.id);
+        char className[64] = {};
+        ::GetClassNameA(child, className, sizeof(className));
+        EXPECT_EQ(lstrcmpiA(className, row.className), 0) << className;
+        EXPECT_EQ(Wide(CDialogDriver::WindowText(child)), row.text);
+        const DWORD childStyle = (DWORD)::GetWindowLongA(child, GWL_STYLE);
+        EXPECT_EQ(childStyle & ~kRuntimeBits, row.style & ~kRuntimeBits) << std::hex << childStyle;
+
+        RECT rect;
+        ::GetWindowRect(child, &rect);
+        ::MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&rect), 2);
+        const int width = rect.right - rect.left, height = rect.bottom - rect.top;
+        const std::string inUnits = "actual in dialog units: " + std::to_string(::MulDiv(rect.left, 4, base.cx)) + ", " +
+                                    std::to_string(::MulDiv(rect.top, 8, base.cy)) + ", " +
+                                    std::to_string(::MulDiv(width, 4, base.cx)) + ", " +
+                                    std::to_string(::MulDiv(height, 8, base.cy));
+        EXPECT_EQ(rect.left, ::MulDiv(row.x, base.cx, 4)) << inUnits;
+        EXPECT_EQ(rect.top, ::MulDiv(row.y, base.cy, 8)) << inUnits;
+        EXPECT_EQ(width, ::MulDiv(row.cx, base.cx, 4)) << inUnits;
+        // A drop-down combo box's window is its edit field; the template's height includes
+        // the list, which only the template shows (checked below).
+        if (row.classOrdinal != 0x85) {
+            EXPECT_EQ(height, ::MulDiv(row.cy, base.cy, 8)) << inUnits;
+        }
+    }
+}
+
+TEST_F(DialogStartupTest, ProgramTemplateAndPortListResourceMatchTable)
+{
+    ProgramResources resources;
+    ASSERT_TRUE(resources.Loaded());
+    const std::vector<BYTE> dialog = resources.Get(RT_DIALOG, 102, kEnglishUs);
+    ASSERT_FALSE(dialog.empty()) << "no dialog 102 in U.S. English";
+
+    TemplateReader t(dialog);
+    EXPECT_EQ(t.Word(), 1);      // extended template
+    EXPECT_EQ(t.Word(), 0xFFFF);
+    EXPECT_EQ(t.Dword(), 0u);    // help id
+    EXPECT_EQ(t.Dword(), kDialogExStyle);
+    EXPECT_EQ(t.Dword(), kDialogStyle);
+    const WORD count = t.Word();
+    EXPECT_EQ(count, sizeof(kControls) / sizeof(kControls[0]));
+    EXPECT_EQ(t.Short(), 0);
+    EXPECT_EQ(t.Short(), 0);
+    EXPECT_EQ(t.Short(), kDialogCx);
+    EXPECT_EQ(t.Short(), kDialogCy);
+    std::wstring name;
+    EXPECT_EQ(t.NameOrOrdinal(&name), 0);
+    EXPECT_EQ(name, L"") << "no menu";
+    EXPECT_EQ(t.NameOrOrdinal(&name), 0);
+    EXPECT_EQ(name, L"") << "the default dialog class";
+    EXPECT_EQ(t.Text(), kCaptionW);
+    EXPECT_EQ(t.Word(), 8);  // points
+    EXPECT_EQ(t.Word(), 0);  // weight
+    EXPECT_EQ(t.Byte(), 0);  // italic
+    EXPECT_EQ(t.Byte(), 0);  // character set
+    EXPECT_EQ(t.Text(), L"MS Shell Dlg");
+
+    for (WORD i = 0; i < count && i < sizeof(kControls) / sizeof(kControls[0]) && t.Ok(); ++i) {
+        const ControlRow& row = kControls[i];
+        SCOPED_TRACE("template item #" + std::to_string(i) + " (" + Utf8(row.text) + ")");
+        t.AlignDword();
+        EXPECT_EQ(t.Dword(), 0u) << "help id";
+        EXPECT_EQ(t.Dword(), 0u) << "extended style";
+        EXPECT_EQ(t.Dword(), row.style);
+        EXPECT_EQ(t.Short(), row.x);
+        EXPECT_EQ(t.Short(), row.y);
+        EXPECT_EQ(t.Short(), row.cx);
+        EXPECT_EQ(t.Short(), row.cy);
+        EXPECT_EQ((int)t.Dword(), row.id);
+        const WORD ordinal = t.NameOrOrdinal(&name);
+        EXPECT_EQ(ordinal, row.classOrdinal);
+        // Class names are matched without regard to case (resource compilers upper-case them).
+        if (row.classOrdinal == 0) {
+            EXPECT_EQ(lstrcmpiA(Utf8(name).c_str(), row.className), 0) << Utf8(name);
+        }
+        EXPECT_EQ(t.Text(), row.text);
+        t.Skip(t.Word()); // creation data
+    }
+    EXPECT_TRUE(t.Ok()) << "the template ends early";
+
+    // The initialisation data fills the port box: control id, the framework's add-string code,
+    // the length with its terminating zero, the text; a zero id ends the list.
+    const std::vector<BYTE> init = resources.Get(kDialogInitType, 102, kEnglishUs);
+    ASSERT_FALSE(init.empty()) << "no initialisation data 102 in U.S. English";
+    TemplateReader entries(init);
+    for (int n = 1; n <= 12; ++n) {
+        const std::string item = "COM" + std::to_string(n);
+        SCOPED_TRACE(item);
+        EXPECT_EQ(entries.Word(), 1007);
+        EXPECT_EQ(entries.Word(), 0x0403);
+        const DWORD length = entries.Dword();
+        ASSERT_EQ(length, item.size() + 1);
+        std::string text;
+        for (DWORD k = 0; k < length; ++k)
+            text.push_back((char)entries.Byte());
+        EXPECT_EQ(text, item + '\0');
+    }
+    EXPECT_EQ(entries.Word(), 0) << "the list ends after COM12";
+    EXPECT_TRUE(entries.Ok());
+}
+
+} // namespace

@@ -1,0 +1,500 @@
+#include "dialog_driver.h"
+
+#include <commctrl.h>
+
+#include <cstdio>
+
+const char* const CDialogDriver::kCaption = "Vantrel   ver 1.0.0.0";
+
+namespace
+{
+// The message box's text control; the main dialog has its own unnamed controls, so the box
+// is told apart by being another dialog window of the process.
+const int kMessageBoxTextId = 0xFFFF;
+
+const COLORREF kGreen = RGB(0, 170, 0);
+const COLORREF kRed = RGB(255, 0, 0);
+const COLORREF kGrey = RGB(192, 192, 192);
+
+// Fewer pixels than this of a face or a shadow are stray dots, not a 42-point verdict.
+const int kMinFacePixels = 200;
+const int kMinShadowPixels = 20;
+
+struct WindowSearch
+{
+    DWORD processId;
+    HWND exclude;
+    const char* caption; // null: any caption, but a message box's text control is required
+    HWND found;
+};
+
+bool IsDialogClass(HWND window)
+{
+    char className[16] = {};
+    return ::GetClassNameA(window, className, sizeof(className)) > 0 && lstrcmpA(className, "#32770") == 0;
+}
+
+BOOL CALLBACK MatchTopLevel(HWND window, LPARAM param)
+{
+    WindowSearch* search = reinterpret_cast<WindowSearch*>(param);
+    DWORD processId = 0;
+    ::GetWindowThreadProcessId(window, &processId);
+    if (processId != search->processId || window == search->exclude || !IsDialogClass(window))
+        return TRUE;
+    if (search->caption != nullptr) {
+        if (CDialogDriver::WindowText(window) != search->caption)
+            return TRUE;
+    } else if (!::IsWindowVisible(window) || ::GetDlgItem(window, kMessageBoxTextId) == nullptr) {
+        return TRUE;
+    }
+    search->found = window;
+    return FALSE;
+}
+
+void Grow(RECT& box, int x, int y)
+{
+    if (box.right <= box.left) {
+        box = {x, y, x + 1, y + 1};
+        return;
+    }
+    if (x < box.left) box.left = x;
+    if (y < box.top) box.top = y;
+    if (x + 1 > box.right) box.right = x + 1;
+    if (y + 1 > box.bottom) box.bottom = y + 1;
+}
+} // namespace
+
+CDialogDriver::CDialogDriver()
+{
+    ZeroMemory(&m_processInfo, sizeof(m_processInfo));
+}
+
+CDialogDriver::~CDialogDriver()
+{
+    Release();
+}
+
+std::string CDialogDriver::WindowsPath(const std::string& path)
+{
+    if (path.empty() || path[0] != '/')
+        return path;
+    std::string converted = "Z:" + path;
+    for (char& c : converted)
+        if (c == '/')
+            c = '\\';
+    return converted;
+}
+
+bool CDialogDriver::Launch(const std::string& exePath, DWORD timeoutMs)
+{
+    Release();
+    m_strError.clear();
+    const std::string path = WindowsPath(exePath);
+    const std::string::size_type slash = path.find_last_of('\\');
+    const std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash);
+    std::string commandLine = "\"" + path + "\"";
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof(startup);
+    if (!::CreateProcessA(path.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+                          folder.empty() ? nullptr : folder.c_str(), &startup, &m_processInfo)) {
+        m_strError = "CreateProcess failed for " + path + ", error " + std::to_string(::GetLastError());
+        ZeroMemory(&m_processInfo, sizeof(m_processInfo));
+        return false;
+    }
+    const bool shown = WaitFor(
+        [this] {
+            m_hDialog = FindDialogWindow();
+            return (m_hDialog != nullptr && ::IsWindowVisible(m_hDialog)) || HasExited();
+        },
+        timeoutMs);
+    if (!shown || HasExited() || m_hDialog == nullptr) {
+        m_strError = HasExited() ? "the program ended before showing its dialog"
+                                 : "no visible dialog captioned \"" + std::string(kCaption) + "\"";
+        return false;
+    }
+    if (!IsResponsive(timeoutMs)) {
+        m_strError = "the dialog does not answer messages";
+        return false;
+    }
+    return true;
+}
+
+void CDialogDriver::Release()
+{
+    if (m_processInfo.hProcess == nullptr)
+        return;
+    // A message box keeps the dialog's end waiting, so each pass closes one first.
+    for (int attempt = 0; attempt < 3 && !HasExited(); ++attempt) {
+        HWND box = FindMessageBox();
+        if (box != nullptr)
+            CloseMessageBox(box, 2000);
+        if (m_hDialog != nullptr)
+            ::PostMessageA(m_hDialog, WM_CLOSE, 0, 0);
+        WaitExit(3000);
+    }
+    if (!HasExited()) {
+        ::TerminateProcess(m_processInfo.hProcess, 1);
+        WaitExit(5000);
+    }
+    ::CloseHandle(m_processInfo.hThread);
+    ::CloseHandle(m_processInfo.hProcess);
+    ZeroMemory(&m_processInfo, sizeof(m_processInfo));
+    m_hDialog = nullptr;
+}
+
+HWND CDialogDriver::FindDialogWindow() const
+{
+    WindowSearch search = {m_processInfo.dwProcessId, nullptr, kCaption, nullptr};
+    ::EnumWindows(MatchTopLevel, (LPARAM)&search);
+    return search.found;
+}
+
+HWND CDialogDriver::FindMessageBox() const
+{
+    if (m_processInfo.hProcess == nullptr)
+        return nullptr;
+    WindowSearch search = {m_processInfo.dwProcessId, m_hDialog, nullptr, nullptr};
+    ::EnumWindows(MatchTopLevel, (LPARAM)&search);
+    return search.found;
+}
+
+std::string CDialogDriver::WindowText(HWND window)
+{
+    char text[512] = {};
+    ::GetWindowTextA(window, text, sizeof(text));
+    return text;
+}
+
+std::string CDialogDriver::MessageBoxText(HWND box)
+{
+    return WindowText(::GetDlgItem(box, kMessageBoxTextId));
+}
+
+bool CDialogDriver::WaitMessageBox(DWORD timeoutMs, HWND* box) const
+{
+    HWND found = nullptr;
+    const bool appeared = WaitFor([&] { return (found = FindMessageBox()) != nullptr; }, timeoutMs);
+    if (box != nullptr)
+        *box = found;
+    return appeared;
+}
+
+bool CDialogDriver::CloseMessageBox(HWND box, DWORD timeoutMs) const
+{
+    // The box has one OK button; IDCANCEL is what Esc would send, should it have more.
+    ::PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    if (WaitFor([box] { return !::IsWindow(box); }, timeoutMs / 2))
+        return true;
+    ::PostMessageA(box, WM_COMMAND, IDCANCEL, 0);
+    return WaitFor([box] { return !::IsWindow(box); }, timeoutMs / 2);
+}
+
+bool CDialogDriver::PlaceOnTop(int x, int y)
+{
+    if (!::SetWindowPos(m_hDialog, HWND_TOPMOST, x, y, 0, 0, SWP_NOSIZE | SWP_NOACTIVATE))
+        return false;
+    return WaitFor(
+        [this, x, y] {
+            RECT rect;
+            return ::GetWindowRect(m_hDialog, &rect) && rect.left == x && rect.top == y;
+        },
+        5000);
+}
+
+bool CDialogDriver::SendBounded(HWND window, UINT message, WPARAM wParam, LPARAM lParam, LRESULT* result,
+                                DWORD timeoutMs)
+{
+    DWORD_PTR answer = 0;
+    const bool answered =
+        ::SendMessageTimeoutA(window, message, wParam, lParam, SMTO_NORMAL, timeoutMs, &answer) != 0;
+    if (result != nullptr)
+        *result = (LRESULT)answer;
+    return answered;
+}
+
+bool CDialogDriver::TypePort(const std::string& text)
+{
+    HWND edit = ::FindWindowExA(Control(IdPort), nullptr, "Edit", nullptr);
+    return edit != nullptr && SendBounded(edit, WM_SETTEXT, 0, (LPARAM)text.c_str(), nullptr);
+}
+
+bool CDialogDriver::SelectPort(const std::string& text)
+{
+    LRESULT index = CB_ERR;
+    return SendBounded(Control(IdPort), CB_SELECTSTRING, (WPARAM)-1, (LPARAM)text.c_str(), &index) &&
+           index != CB_ERR;
+}
+
+std::string CDialogDriver::PortText() const
+{
+    char text[1024] = {};
+    SendBounded(Control(IdPort), WM_GETTEXT, sizeof(text), (LPARAM)text, nullptr);
+    return text;
+}
+
+std::vector<std::string> CDialogDriver::PortList() const
+{
+    std::vector<std::string> items;
+    HWND combo = Control(IdPort);
+    LRESULT count = 0;
+    if (!SendBounded(combo, CB_GETCOUNT, 0, 0, &count) || count == CB_ERR)
+        return items;
+    for (LRESULT i = 0; i < count; ++i)
+        items.push_back(ItemText(combo, CB_GETLBTEXTLEN, CB_GETLBTEXT, (int)i));
+    return items;
+}
+
+std::string CDialogDriver::ItemText(HWND control, UINT lengthMessage, UINT textMessage, int index)
+{
+    LRESULT length = 0;
+    if (!SendBounded(control, lengthMessage, (WPARAM)index, 0, &length) || length < 0)
+        return std::string();
+    // Wine hands an ANSI caller of another process the UTF-16 text of these two messages, so
+    // the text is fetched as UTF-16 and converted to the ANSI code page here.
+    // Slack for a list that changes between the two messages (a run refilling the log).
+    std::vector<wchar_t> wide((size_t)length + 1024, L'\0');
+    DWORD_PTR copied = 0;
+    if (!::SendMessageTimeoutW(control, textMessage, (WPARAM)index, (LPARAM)wide.data(), SMTO_NORMAL, 5000, &copied))
+        return std::string();
+    wide.back() = L'\0';
+    char text[4096] = {};
+    ::WideCharToMultiByte(CP_ACP, 0, wide.data(), -1, text, sizeof(text) - 1, nullptr, nullptr);
+    return text;
+}
+
+bool CDialogDriver::Click(int id) const
+{
+    return IsEnabled(id) && PostCommand(id);
+}
+
+bool CDialogDriver::PostCommand(int id) const
+{
+    return ::PostMessageA(m_hDialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), (LPARAM)Control(id)) != FALSE;
+}
+
+bool CDialogDriver::PressEscape() const
+{
+    GUITHREADINFO info = {};
+    info.cbSize = sizeof(info);
+    const DWORD threadId = ::GetWindowThreadProcessId(m_hDialog, nullptr);
+    HWND target = ::GetGUIThreadInfo(threadId, &info) && info.hwndFocus != nullptr ? info.hwndFocus : m_hDialog;
+    const LPARAM scanCode = (LPARAM)::MapVirtualKeyA(VK_ESCAPE, MAPVK_VK_TO_VSC) << 16;
+    return ::PostMessageA(target, WM_KEYDOWN, VK_ESCAPE, scanCode | 1) &&
+           ::PostMessageA(target, WM_KEYUP, VK_ESCAPE, scanCode | 1 | 0xC0000000);
+}
+
+bool CDialogDriver::ClickCloseBox() const
+{
+    return ::PostMessageA(m_hDialog, WM_SYSCOMMAND, SC_CLOSE, 0) != FALSE;
+}
+
+std::vector<std::string> CDialogDriver::LogLines() const
+{
+    std::vector<std::string> lines;
+    HWND list = Control(IdResultList);
+    LRESULT count = 0;
+    if (!SendBounded(list, LB_GETCOUNT, 0, 0, &count) || count == LB_ERR)
+        return lines;
+    for (LRESULT i = 0; i < count; ++i)
+        lines.push_back(ItemText(list, LB_GETTEXTLEN, LB_GETTEXT, (int)i));
+    return lines;
+}
+
+int CDialogDriver::ProgressPos() const
+{
+    LRESULT position = -1;
+    return SendBounded(Control(IdProgress), PBM_GETPOS, 0, 0, &position) ? (int)position : -1;
+}
+
+bool CDialogDriver::IsResponsive(DWORD timeoutMs) const
+{
+    return m_hDialog != nullptr && SendBounded(m_hDialog, WM_NULL, 0, 0, nullptr, timeoutMs);
+}
+
+bool CDialogDriver::IsIdle() const
+{
+    return IsEnabled(IdStart) && !IsEnabled(IdStop) && FindMessageBox() == nullptr;
+}
+
+bool CDialogDriver::WaitRunStarted(DWORD timeoutMs) const
+{
+    return WaitFor([this] { return !IsEnabled(IdStart) || FindMessageBox() != nullptr; }, timeoutMs);
+}
+
+bool CDialogDriver::WaitIdle(DWORD timeoutMs) const
+{
+    return WaitFor([this] { return IsIdle() || HasExited(); }, timeoutMs) && !HasExited();
+}
+
+bool CDialogDriver::RunToEnd(DWORD timeoutMs)
+{
+    if (!ClickStart()) {
+        m_strError = "Start is not enabled";
+        return false;
+    }
+    if (!WaitRunStarted(5000)) {
+        m_strError = "the run did not start";
+        return false;
+    }
+    WaitFor([this] { return IsIdle() || FindMessageBox() != nullptr || HasExited(); }, timeoutMs);
+    if (FindMessageBox() != nullptr) {
+        m_strError = "message box: " + MessageBoxText(FindMessageBox());
+        return false;
+    }
+    if (!IsIdle()) {
+        m_strError = HasExited() ? "the program ended during the run" : "the run did not end in time";
+        return false;
+    }
+    return true;
+}
+
+bool CDialogDriver::ReadScreen(const RECT& rect, std::vector<COLORREF>& pixels)
+{
+    const int width = rect.right - rect.left;
+    const int height = rect.bottom - rect.top;
+    pixels.clear();
+    if (width <= 0 || height <= 0)
+        return false;
+    HDC screen = ::GetDC(nullptr);
+    HDC memory = ::CreateCompatibleDC(screen);
+    BITMAPINFO info = {};
+    info.bmiHeader.biSize = sizeof(info.bmiHeader);
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = -height; // top-down rows
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    void* bits = nullptr;
+    HBITMAP section = ::CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    bool copied = false;
+    if (section != nullptr) {
+        HGDIOBJ previous = ::SelectObject(memory, section);
+        copied = ::BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY) != FALSE;
+        ::GdiFlush();
+        if (copied) {
+            const DWORD* quad = static_cast<const DWORD*>(bits);
+            pixels.resize((size_t)width * height);
+            for (size_t i = 0; i < pixels.size(); ++i)
+                pixels[i] = RGB((quad[i] >> 16) & 0xFF, (quad[i] >> 8) & 0xFF, quad[i] & 0xFF);
+        }
+        ::SelectObject(memory, previous);
+        ::DeleteObject(section);
+    }
+    ::DeleteDC(memory);
+    ::ReleaseDC(nullptr, screen);
+    return copied;
+}
+
+CDialogDriver::VerdictInk CDialogDriver::ReadVerdictInk() const
+{
+    VerdictInk ink;
+    HWND verdict = Control(IdVerdict);
+    RECT area;
+    if (verdict == nullptr || !::GetClientRect(verdict, &area))
+        return ink;
+    ::MapWindowPoints(verdict, nullptr, reinterpret_cast<POINT*>(&area), 2);
+    ink.area = area;
+    std::vector<COLORREF> pixels;
+    if (!ReadScreen(area, pixels))
+        return ink;
+    const COLORREF background = ::GetSysColor(COLOR_BTNFACE);
+    const int width = area.right - area.left;
+    ink.total = (int)pixels.size();
+    for (size_t i = 0; i < pixels.size(); ++i) {
+        const int x = area.left + (int)(i % width);
+        const int y = area.top + (int)(i / width);
+        Ink* kind = pixels[i] == kGreen ? &ink.green : pixels[i] == kRed ? &ink.red : pixels[i] == kGrey ? &ink.grey : nullptr;
+        if (kind != nullptr) {
+            ++kind->count;
+            Grow(kind->box, x, y);
+        } else if (pixels[i] != background) {
+            ++ink.other;
+        }
+    }
+    return ink;
+}
+
+CDialogDriver::Verdict CDialogDriver::Classify(const VerdictInk& ink)
+{
+    if (ink.total > 0 && ink.green.count == 0 && ink.red.count == 0 && ink.grey.count == 0 && ink.other == 0)
+        return VerdictBlank;
+    const bool shadow = ink.grey.count >= kMinShadowPixels;
+    if (ink.green.count >= kMinFacePixels && ink.red.count == 0 && shadow)
+        return VerdictOk;
+    if (ink.red.count >= kMinFacePixels && ink.green.count == 0 && shadow)
+        return VerdictNg;
+    return VerdictUnclear;
+}
+
+const char* CDialogDriver::VerdictName(Verdict verdict)
+{
+    switch (verdict) {
+    case VerdictBlank: return "blank";
+    case VerdictOk: return "OK";
+    case VerdictNg: return "NG";
+    default: return "unclear";
+    }
+}
+
+bool CDialogDriver::CaptureBmp(const std::string& path) const
+{
+    RECT rect;
+    std::vector<COLORREF> pixels;
+    if (!::GetWindowRect(m_hDialog, &rect) || !ReadScreen(rect, pixels))
+        return false;
+    const int width = rect.right - rect.left;
+    const int height = rect.bottom - rect.top;
+    const int stride = (width * 3 + 3) & ~3;
+    BITMAPFILEHEADER file = {};
+    BITMAPINFOHEADER header = {};
+    file.bfType = 0x4D42; // "BM"
+    file.bfOffBits = sizeof(file) + sizeof(header);
+    file.bfSize = file.bfOffBits + (DWORD)stride * height;
+    header.biSize = sizeof(header);
+    header.biWidth = width;
+    header.biHeight = height; // bottom-up rows
+    header.biPlanes = 1;
+    header.biBitCount = 24;
+    header.biCompression = BI_RGB;
+    FILE* out = std::fopen(WindowsPath(path).c_str(), "wb");
+    if (out == nullptr)
+        return false;
+    bool written = std::fwrite(&file, sizeof(file), 1, out) == 1 && std::fwrite(&header, sizeof(header), 1, out) == 1;
+    std::vector<unsigned char> row((size_t)stride, 0);
+    for (int y = height - 1; y >= 0 && written; --y) {
+        for (int x = 0; x < width; ++x) {
+            const COLORREF pixel = pixels[(size_t)y * width + x];
+            row[x * 3 + 0] = GetBValue(pixel);
+            row[x * 3 + 1] = GetGValue(pixel);
+            row[x * 3 + 2] = GetRValue(pixel);
+        }
+        written = std::fwrite(row.data(), row.size(), 1, out) == 1;
+    }
+    return std::fclose(out) == 0 && written;
+}
+
+bool CDialogDriver::Close(DWORD timeoutMs)
+{
+    if (HasExited())
+        return true;
+    ::PostMessageA(m_hDialog, WM_CLOSE, 0, 0);
+    return WaitExit(timeoutMs);
+}
+
+bool CDialogDriver::WaitExit(DWORD timeoutMs)
+{
+    return m_processInfo.hProcess != nullptr && ::WaitForSingleObject(m_processInfo.hProcess, timeoutMs) == WAIT_OBJECT_0;
+}
+
+bool CDialogDriver::HasExited() const
+{
+    return m_processInfo.hProcess == nullptr || ::WaitForSingleObject(m_processInfo.hProcess, 0) == WAIT_OBJECT_0;
+}
+
+DWORD CDialogDriver::ExitCode() const
+{
+    DWORD code = STILL_ACTIVE;
+    if (m_processInfo.hProcess != nullptr)
+        ::GetExitCodeProcess(m_processInfo.hProcess, &code);
+    return code;
+}

@@ -1,0 +1,160 @@
+// Drives the shipped selftest.exe from outside, the way an operator does: launches it, finds
+// its dialog by caption, types into the port box, clicks with posted BN_CLICKED, reads the log,
+// the progress bar, the buttons and the verdict's ink on the screen, handles the message box,
+// and ends the process. Every wait has a bound the caller chose.
+//
+// Everything here works across processes: list and combo texts are marshalled by the window
+// system, the verdict is read from the screen DC because it is drawn straight onto the control
+// and PrintWindow does not capture it.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+class CDialogDriver
+{
+public:
+    static const char* const kCaption; // "Vantrel   ver 1.0.0.0"
+
+    // Control identifiers of the main dialog, as its template numbers them.
+    enum ControlId
+    {
+        IdStart = 1003,
+        IdStop = 1004,
+        IdProgress = 1005,
+        IdResultList = 1006,
+        IdPort = 1007,
+        IdVerdict = 1009,
+    };
+
+    // Pixels of one colour inside a rectangle: how many, and their bounding box (empty when none).
+    struct Ink
+    {
+        int count = 0;
+        RECT box = {0, 0, 0, 0};
+    };
+
+    // The verdict area as seen on the screen.
+    struct VerdictInk
+    {
+        Ink green;     // RGB(0, 170, 0), the face of "OK"
+        Ink red;       // RGB(255, 0, 0), the face of "NG"
+        Ink grey;      // RGB(192, 192, 192), the shadow
+        int other = 0; // anything else but the area's background
+        int total = 0; // pixels in the area
+        RECT area = {0, 0, 0, 0}; // client rectangle of the verdict control, screen coordinates
+    };
+
+    enum Verdict
+    {
+        VerdictBlank,   // no verdict ink at all
+        VerdictOk,      // green face with its grey shadow, no red
+        VerdictNg,      // red face with its grey shadow, no green
+        VerdictUnclear, // anything else (mixed colours, a window over the area)
+    };
+
+    CDialogDriver();
+    // Ends a process still running: WM_CLOSE, and after a bounded wait TerminateProcess.
+    ~CDialogDriver();
+    CDialogDriver(const CDialogDriver&) = delete;
+    CDialogDriver& operator=(const CDialogDriver&) = delete;
+
+    // Starts the program (a Unix path is taken as a path on drive Z:) and waits until its
+    // dialog is visible and answers messages.
+    bool Launch(const std::string& exePath, DWORD timeoutMs = 20000);
+    HWND Dialog() const { return m_hDialog; }
+    HWND Control(int id) const { return ::GetDlgItem(m_hDialog, id); }
+    DWORD ProcessId() const { return m_processInfo.dwProcessId; }
+    HANDLE Process() const { return m_processInfo.hProcess; }
+    const std::string& LastError() const { return m_strError; }
+
+    // Moves the dialog to a spot of its own and keeps it above other windows, so that other
+    // programs on the same display cannot cover the pixels a test reads.
+    bool PlaceOnTop(int x, int y);
+
+    // The port box.
+    bool TypePort(const std::string& text);   // WM_SETTEXT on the combo box's edit field
+    bool SelectPort(const std::string& text); // CB_SELECTSTRING from the top of the list
+    std::string PortText() const;
+    std::vector<std::string> PortList() const;
+
+    // Buttons: the click is posted, so that it never waits for a run or a message box. Like a
+    // mouse, Click does nothing on a disabled button; PostCommand sends BN_CLICKED regardless.
+    bool Click(int id) const;
+    bool ClickStart() const { return Click(IdStart); }
+    bool ClickStop() const { return Click(IdStop); }
+    bool PostCommand(int id) const;
+    bool PressEscape() const;  // a key press to the focused control, as the keyboard delivers it
+    bool ClickCloseBox() const; // the caption's close box: SC_CLOSE
+    bool IsEnabled(int id) const { return ::IsWindowEnabled(Control(id)) != FALSE; }
+
+    std::vector<std::string> LogLines() const;
+    int ProgressPos() const;
+    // The dialog's thread answers a message within the bound.
+    bool IsResponsive(DWORD timeoutMs = 5000) const;
+
+    // The "Unable to open port" box, or any other message box of the process.
+    HWND FindMessageBox() const;
+    static std::string MessageBoxText(HWND box);
+    static std::string WindowText(HWND window);
+    bool WaitMessageBox(DWORD timeoutMs, HWND* box = nullptr) const;
+    bool CloseMessageBox(HWND box, DWORD timeoutMs = 5000) const;
+
+    // Run state, judged by the buttons: a run holds Start disabled (also while its message box
+    // is open); it has ended when Start is enabled and Stop is not.
+    bool IsIdle() const;
+    bool WaitRunStarted(DWORD timeoutMs) const;
+    bool WaitIdle(DWORD timeoutMs) const;
+    // Start, wait for the run to begin and to end. A message box fails the call (and stays open).
+    bool RunToEnd(DWORD timeoutMs);
+
+    VerdictInk ReadVerdictInk() const;
+    static Verdict Classify(const VerdictInk& ink);
+    Verdict ReadVerdict() const { return Classify(ReadVerdictInk()); }
+    static const char* VerdictName(Verdict verdict);
+
+    // Screen pixels of a rectangle in screen coordinates, row by row, as COLORREF values.
+    static bool ReadScreen(const RECT& rect, std::vector<COLORREF>& pixels);
+    // The dialog as it is on the screen, as a 24-bit BMP file.
+    bool CaptureBmp(const std::string& path) const;
+
+    // WM_CLOSE (the dialog's cancel) and a bounded wait for the process to end.
+    bool Close(DWORD timeoutMs = 10000);
+    bool WaitExit(DWORD timeoutMs);
+    bool HasExited() const;
+    DWORD ExitCode() const;
+
+    // Polls the condition until it holds or the bound has passed. During a run the program
+    // itself keeps a core and the wineserver busy, so polling stays gentle unless timing matters.
+    template <typename Condition>
+    static bool WaitFor(Condition condition, DWORD timeoutMs, DWORD pollMs = 25)
+    {
+        const DWORD start = ::GetTickCount();
+        for (;;) {
+            if (condition())
+                return true;
+            if (::GetTickCount() - start >= timeoutMs)
+                return condition();
+            ::Sleep(pollMs);
+        }
+    }
+
+    // "/a/b.exe" becomes "Z:\a\b.exe"; Windows paths stay as they are.
+    static std::string WindowsPath(const std::string& path);
+
+private:
+    // A message to the dialog's thread that gives up after the bound instead of waiting for a
+    // run's transfer or a message box; false when it timed out.
+    static bool SendBounded(HWND window, UINT message, WPARAM wParam, LPARAM lParam, LRESULT* result,
+                            DWORD timeoutMs = 5000);
+    // The text of a list item of a list box or a combo box, in the ANSI code page.
+    static std::string ItemText(HWND control, UINT lengthMessage, UINT textMessage, int index);
+    HWND FindDialogWindow() const;
+    void Release();
+
+    PROCESS_INFORMATION m_processInfo;
+    HWND m_hDialog = nullptr;
+    std::string m_strError;
+};

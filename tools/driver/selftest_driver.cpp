@@ -1,0 +1,132 @@
+// The operator's hands for ./run.sh: starts selftest.exe under Wine with a port name typed into
+// its port box, and either leaves the dialog to the user or runs one test headless.
+//
+//   selftest_driver show EXE [--port NAME]
+//       Types the port name and waits until the user closes the program.
+//   selftest_driver run EXE [--port NAME] [--bmp PATH] [--timeout SECONDS]
+//       Types the port name, presses Start, waits for the verdict, prints the log and the
+//       verdict read from the screen, saves the dialog as a BMP file and closes the program.
+//       Exit code 0 for OK, 1 for NG, 2 when there was no verdict (message box, time-out).
+#include "support/dialog_driver.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace
+{
+const int kExitOk = 0;
+const int kExitNg = 1;
+const int kExitNoVerdict = 2;
+const int kExitUsage = 3;
+
+// Where the log's tab stop puts the status words, near enough for a console.
+const size_t kStatusColumn = 36;
+
+struct Options
+{
+    std::string command;
+    std::string exe;
+    std::string port;
+    std::string bmp;
+    DWORD timeoutMs = 0; // 0: a run's default bound; no bound on the user in show
+};
+
+int Usage()
+{
+    std::fprintf(stderr, "usage: selftest_driver show|run EXE [--port NAME] [--bmp PATH] [--timeout SECONDS]\n");
+    return kExitUsage;
+}
+
+bool Parse(int argc, char** argv, Options& options)
+{
+    if (argc < 3)
+        return false;
+    options.command = argv[1];
+    options.exe = argv[2];
+    for (int i = 3; i < argc; ++i) {
+        const bool hasValue = i + 1 < argc;
+        if (std::strcmp(argv[i], "--port") == 0 && hasValue)
+            options.port = argv[++i];
+        else if (std::strcmp(argv[i], "--bmp") == 0 && hasValue)
+            options.bmp = argv[++i];
+        else if (std::strcmp(argv[i], "--timeout") == 0 && hasValue)
+            options.timeoutMs = (DWORD)std::strtoul(argv[++i], nullptr, 10) * 1000;
+        else
+            return false;
+    }
+    return options.command == "show" || options.command == "run";
+}
+
+std::string ExpandTab(const std::string& line)
+{
+    const std::string::size_type tab = line.find('\t');
+    if (tab == std::string::npos)
+        return line;
+    std::string left = line.substr(0, tab);
+    left.resize(left.size() < kStatusColumn ? kStatusColumn : left.size() + 1, ' ');
+    return left + line.substr(tab + 1);
+}
+
+int Show(CDialogDriver& driver, const Options& options)
+{
+    std::printf("selftest is running; close its window to end.\n");
+    std::fflush(stdout);
+    // The user decides how long this takes; --timeout bounds it only when given.
+    const DWORD start = ::GetTickCount();
+    while (!driver.WaitExit(1000))
+        if (options.timeoutMs != 0 && ::GetTickCount() - start >= options.timeoutMs)
+            return kExitNoVerdict;
+    return kExitOk;
+}
+
+int Run(CDialogDriver& driver, const Options& options)
+{
+    driver.PlaceOnTop(40, 40);
+    const bool ended = driver.RunToEnd(options.timeoutMs != 0 ? options.timeoutMs : 60000);
+    const CDialogDriver::Verdict verdict =
+        ended ? (CDialogDriver::WaitFor([&] { return driver.ReadVerdict() != CDialogDriver::VerdictBlank; }, 3000),
+                 driver.ReadVerdict())
+              : CDialogDriver::VerdictUnclear;
+    for (const std::string& line : driver.LogLines())
+        std::printf("  %s\n", ExpandTab(line).c_str());
+    HWND box = driver.FindMessageBox();
+    if (box != nullptr)
+        std::printf("message box: %s\n", CDialogDriver::MessageBoxText(box).c_str());
+    if (!ended)
+        std::printf("no verdict: %s\n", driver.LastError().c_str());
+    else
+        std::printf("verdict: %s\n", CDialogDriver::VerdictName(verdict));
+    if (!options.bmp.empty()) {
+        if (driver.CaptureBmp(options.bmp))
+            std::printf("screenshot: %s\n", options.bmp.c_str());
+        else
+            std::printf("screenshot failed: %s\n", options.bmp.c_str());
+    }
+    std::fflush(stdout);
+    if (box != nullptr)
+        driver.CloseMessageBox(box);
+    driver.Close();
+    if (!ended)
+        return kExitNoVerdict;
+    return verdict == CDialogDriver::VerdictOk ? kExitOk : verdict == CDialogDriver::VerdictNg ? kExitNg : kExitNoVerdict;
+}
+} // namespace
+
+int main(int argc, char** argv)
+{
+    Options options;
+    if (!Parse(argc, argv, options))
+        return Usage();
+    CDialogDriver driver;
+    if (!driver.Launch(options.exe)) {
+        std::fprintf(stderr, "selftest_driver: %s\n", driver.LastError().c_str());
+        return kExitNoVerdict;
+    }
+    if (!options.port.empty() && !driver.TypePort(options.port)) {
+        std::fprintf(stderr, "selftest_driver: could not type the port name\n");
+        return kExitNoVerdict;
+    }
+    return options.command == "show" ? Show(driver, options) : Run(driver, options);
+}
