@@ -1,0 +1,99 @@
+#!/bin/bash
+# End-to-end figures of the shipped program on this machine, as medians, each beside its floor
+# or target: a passing run on a baud-true and on an instant cable, Stop to verdict, start-up,
+# discovery, Close of a listening port, what a run's log lines cost, and the size and imports
+# of the stripped win32 program.
+#
+#   tools/bench_e2e.sh [--runs N] [--out FILE] [--if-asked]
+#
+# Needs both builds (./test.sh or the presets) and a running rig (tools/rig.sh start). Prints a
+# table and writes it as Markdown to FILE (default build/bench/e2e.md). --if-asked (CTest)
+# does nothing and exits 77 unless SELFTEST_BENCH=1.
+set -euo pipefail
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+cd "$ROOT"
+RUNS=5
+OUT=build/bench/e2e.md
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --runs) RUNS=$2; shift ;;
+    --out) OUT=$2; shift ;;
+    --if-asked) [ "${SELFTEST_BENCH:-}" = 1 ] || { echo "set SELFTEST_BENCH=1 to run the benchmarks"; exit 77; } ;;
+    *) sed -n '2,11s/^# \{0,1\}//p' "$0" >&2; exit 2 ;;
+  esac
+  shift
+done
+
+EXE32=build/win32/app/selftest.exe
+EXE64=$ROOT/build/win64/app/selftest.exe
+BENCH=build/win64/tests/e2e/e2e_bench.exe
+for f in "$EXE32" "$EXE64" "$BENCH"; do
+  [ -f "$f" ] || { echo "bench_e2e: $f is missing; build both presets first" >&2; exit 2; }
+done
+[ -f build/rig/env ] || { echo "bench_e2e: the rig is not running (tools/rig.sh start)" >&2; exit 2; }
+
+mkdir -p build/bench "$(dirname "$OUT")"
+RAW=build/bench/e2e.raw
+tools/winerun "$BENCH" "$EXE64" --runs "$RUNS" 2> >(grep -v setlocale >&2) | tr -d '\r' >"$RAW"
+
+STRIPPED=build/bench/selftest.stripped.exe
+i686-w64-mingw32-strip -o "$STRIPPED" "$EXE32"
+SIZE=$(stat -c %s "$STRIPPED")
+IMPORTS=$(i686-w64-mingw32-objdump -p "$STRIPPED" | sed -n 's/^\s*DLL Name: //p' | sort -u | tr '\n' ' ')
+
+/usr/bin/python3 - "$RAW" "$SIZE" "$IMPORTS" "$RUNS" "$OUT" <<'PY'
+import sys, platform, os, datetime
+raw, size, imports, runs, out = sys.argv[1], int(sys.argv[2]), sys.argv[3].split(), sys.argv[4], sys.argv[5]
+figures = {}
+extra = {}
+for line in open(raw):
+    words = line.split()
+    if len(words) >= 3 and words[1] != "-":
+        figures[words[0]] = (float(words[1]), words[2], words[3:])
+    elif len(words) >= 2:
+        extra[words[0]] = " ".join(words[1:])
+
+windows_dlls = {"kernel32.dll", "user32.dll", "gdi32.dll", "comctl32.dll", "advapi32.dll", "msvcrt.dll",
+                "shell32.dll", "ole32.dll", "oleaut32.dll", "comdlg32.dll", "ws2_32.dll", "version.dll",
+                "winmm.dll", "ucrtbase.dll", "ntdll.dll", "imm32.dll", "uxtheme.dll"}
+rows = []
+def row(name, label, bound, kind, rule):
+    if name not in figures:
+        rows.append((label, "n/a", bound, "no figure"))
+        return
+    value, unit, samples = figures[name]
+    rows.append((label, "%.0f %s" % (value, unit), bound, rule(value)))
+def within(limit):
+    return lambda v: "met" if v <= limit else "MISSED"
+def above(floor, slack):
+    return lambda v: "met (+%.1f %%)" % ((v / floor - 1) * 100) if v <= floor * (1 + slack) else "MISSED (+%.1f %%)" % ((v / floor - 1) * 100)
+
+row("passing_run_baud_true", "passing run, baud-true cable", "floor 2670 ms, target <= +3 %", "floor", above(2670, 0.03))
+row("passing_run_instant", "passing run, instant cable", "floor 1800 ms, target <= +3 %", "floor", above(1800, 0.03))
+row("stop_to_verdict", "Stop in a pause to verdict", "target <= 250 ms", "target", within(250))
+row("startup_to_responsive_dialog", "start-up to a responsive dialog", "-", "", lambda v: "")
+row("discovery", "discovery (ports that open: %s)" % extra.get("discovery_ports_present", "?"), "-", "", lambda v: "")
+row("close_listening_port", "Close of an open listening port", "target <= 20 ms", "target", within(20))
+row("log_lines_of_a_run", "a run's 17 log lines (add and select)", "-", "", lambda v: "")
+rows.append(("stripped win32 selftest.exe", "%.1f KB" % (size / 1024.0), "target <= 250 KB",
+             "met" if size <= 250 * 1024 else "MISSED"))
+foreign = [d for d in imports if d.lower() not in windows_dlls]
+rows.append(("imported DLLs", " ".join(imports), "Windows' own only", "met" if not foreign else "MISSED: " + " ".join(foreign)))
+
+width = max(len(r[0]) for r in rows)
+for r in rows:
+    print("%-*s  %-18s %-32s %s" % (width, r[0], r[1], r[2], r[3]))
+with open(out, "w") as f:
+    f.write("# End-to-end figures\n\n")
+    f.write("Medians of %s runs each, from `tools/bench_e2e.sh` on %s (%d cores), %s, under Wine with\n"
+            "the virtual cable. Timings are taken from outside the program (the driver polls the\n"
+            "buttons every millisecond), so each includes a few milliseconds of polling.\n\n"
+            % (runs, platform.node() or "this machine", os.cpu_count() or 0, datetime.date.today().isoformat()))
+    f.write("| figure | median | floor or target | |\n|---|---|---|---|\n")
+    for r in rows:
+        f.write("| %s | %s | %s | %s |\n" % r)
+    f.write("\nSamples (ms):\n\n")
+    for name, (value, unit, samples) in figures.items():
+        f.write("- %s: %s\n" % (name, " ".join(samples)))
+print("written to %s" % out)
+PY
