@@ -11,6 +11,18 @@ const LONG kInvalidArg = static_cast<LONG>(0x80070057L);
 // cancelled request at once; this only bounds a driver that does not.
 const DWORD kCancelGraceMs = 1000;
 
+// The six DCB fields that flow control owns, one row per FlowControl value; every other field
+// keeps what the driver reported.
+struct FlowFields
+{
+    DWORD outxCtsFlow, outxDsrFlow, dtrControl, outX, inX, rtsControl;
+};
+const FlowFields kFlowFields[] = {
+    /* FlowNone     */ { 0, 0, DTR_CONTROL_DISABLE, 0, 0, RTS_CONTROL_DISABLE },
+    /* FlowHardware */ { 1, 1, DTR_CONTROL_HANDSHAKE, 0, 0, RTS_CONTROL_HANDSHAKE },
+    /* FlowXonXoff  */ { 0, 0, DTR_CONTROL_DISABLE, 1, 1, RTS_CONTROL_DISABLE },
+};
+
 LONG LastError()
 {
     return static_cast<LONG>(::GetLastError());
@@ -166,34 +178,15 @@ LONG CSerialPort::SetFlowControl(FlowControl kind)
     DCB dcb;
     if (const LONG code = ReadState(dcb))
         return Store(code);
-    switch (kind) {
-    case FlowNone:
-        dcb.fOutxCtsFlow = 0;
-        dcb.fOutxDsrFlow = 0;
-        dcb.fDtrControl = DTR_CONTROL_DISABLE;
-        dcb.fOutX = 0;
-        dcb.fInX = 0;
-        dcb.fRtsControl = RTS_CONTROL_DISABLE;
-        break;
-    case FlowHardware:
-        dcb.fOutxCtsFlow = 1;
-        dcb.fOutxDsrFlow = 1;
-        dcb.fDtrControl = DTR_CONTROL_HANDSHAKE;
-        dcb.fOutX = 0;
-        dcb.fInX = 0;
-        dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
-        break;
-    case FlowXonXoff:
-        dcb.fOutxCtsFlow = 0;
-        dcb.fOutxDsrFlow = 0;
-        dcb.fDtrControl = DTR_CONTROL_DISABLE;
-        dcb.fOutX = 1;
-        dcb.fInX = 1;
-        dcb.fRtsControl = RTS_CONTROL_DISABLE;
-        break;
-    default:
+    if (kind < FlowNone || kind > FlowXonXoff)
         return Store(kInvalidArg);
-    }
+    const FlowFields& fields = kFlowFields[kind];
+    dcb.fOutxCtsFlow = fields.outxCtsFlow;
+    dcb.fOutxDsrFlow = fields.outxDsrFlow;
+    dcb.fDtrControl = fields.dtrControl;
+    dcb.fOutX = fields.outX;
+    dcb.fInX = fields.inX;
+    dcb.fRtsControl = fields.rtsControl;
     if (!g_serialApi.SetCommState(m_hPort, &dcb))
         return Store(LastError());
     return Store(0);
