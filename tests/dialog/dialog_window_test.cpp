@@ -246,7 +246,7 @@ TEST_P(DialogEndTest, EndsProcessAfterRunCompletes)
         ASSERT_TRUE(m_driver.TypePort(cable.Name()));
         ASSERT_TRUE(m_driver.ClickStart());
         // Well inside the run: the 9600 rate is set and its first block is on the wire.
-        ASSERT_TRUE(CDialogDriver::WaitFor([this] { return m_driver.LogLines().size() >= 2; }, 10000))
+        ASSERT_TRUE(CDialogDriver::WaitFor([this] { return m_driver.LogCount() >= 2; }, 10000))
             << Join(m_driver.LogLines());
     }
     ASSERT_TRUE(c.escape ? m_driver.PressEscape() : m_driver.ClickCloseBox());

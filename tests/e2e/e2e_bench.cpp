@@ -100,7 +100,7 @@ void BenchStopLatency(const std::string& exe, int runs, CLoopbackCable& cable)
         for (int i = 0; i < runs; ++i) {
             if (!driver.ClickStart())
                 break;
-            if (!CDialogDriver::WaitFor([&] { return driver.LogLines().size() >= 4; }, 10000, 1))
+            if (!CDialogDriver::WaitFor([&] { return driver.LogCount() >= 4; }, 10000, 1))
                 break;
             Stopwatch watch;
             driver.ClickStop();

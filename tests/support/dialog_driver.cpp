@@ -300,6 +300,12 @@ std::vector<std::string> CDialogDriver::LogLines() const
     return lines;
 }
 
+int CDialogDriver::LogCount() const
+{
+    LRESULT count = -1;
+    return SendBounded(Control(IdResultList), LB_GETCOUNT, 0, 0, &count) ? (int)count : -1;
+}
+
 int CDialogDriver::ProgressPos() const
 {
     LRESULT position = -1;

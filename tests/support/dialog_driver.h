@@ -91,6 +91,9 @@ public:
     bool IsEnabled(int id) const { return ::IsWindowEnabled(Control(id)) != FALSE; }
 
     std::vector<std::string> LogLines() const;
+    // One message instead of one per line: what to poll while a run goes on, since each
+    // message is work for the dialog's thread in the middle of the run.
+    int LogCount() const;
     int ProgressPos() const;
     // The dialog's thread answers a message within the bound.
     bool IsResponsive(DWORD timeoutMs = 5000) const;

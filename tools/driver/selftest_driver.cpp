@@ -85,10 +85,16 @@ int Run(CDialogDriver& driver, const Options& options)
 {
     driver.PlaceOnTop(40, 40);
     const bool ended = driver.RunToEnd(options.timeoutMs != 0 ? options.timeoutMs : 60000);
-    const CDialogDriver::Verdict verdict =
-        ended ? (CDialogDriver::WaitFor([&] { return driver.ReadVerdict() != CDialogDriver::VerdictBlank; }, 3000),
-                 driver.ReadVerdict())
-              : CDialogDriver::VerdictUnclear;
+    CDialogDriver::Verdict verdict = CDialogDriver::VerdictUnclear;
+    if (ended) {
+        // The verdict reaches the screen a moment after the buttons change.
+        CDialogDriver::WaitFor(
+            [&] {
+                verdict = driver.ReadVerdict();
+                return verdict == CDialogDriver::VerdictOk || verdict == CDialogDriver::VerdictNg;
+            },
+            3000);
+    }
     for (const std::string& line : driver.LogLines())
         std::printf("  %s\n", ExpandTab(line).c_str());
     HWND box = driver.FindMessageBox();
