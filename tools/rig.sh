@@ -2,7 +2,7 @@
 # The Wine test rig: a project-owned Wine prefix, a virtual display, a persistent wineserver
 # and the virtual-cable server. `start` writes build/rig/env, which tools/winerun reads;
 # `stop` ends only what `start` started (by PID, and the wineserver of our own prefix).
-#   tools/rig.sh start|stop|status
+#   tools/rig.sh start|stop|status|guard   (guard: re-applies the console-port guard below)
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 RIG=$ROOT/build/rig
@@ -51,18 +51,30 @@ REG
     for f in /usr/share/wine/fonts/*; do ln -sf "$f" "$PREFIX/drive_c/windows/Fonts/"; done
     touch "$PREFIX/.rig-ready"
   fi
-  remove_console_ports
+  guard_console_ports
 }
 
 winepath_of() { printf 'Z:%s' "$(printf '%s' "$1" | tr '/' '\\')"; }
 
-# Wine links comN to this machine's own serial devices; COM1 there is the console. No test
-# may ever open those, so every link to a real device goes.
-remove_console_ports() {
-  local l
-  for l in "$PREFIX"/dosdevices/com*; do
-    [ -L "$l" ] || continue
-    case "$(readlink "$l")" in /dev/ttyS*|/dev/ttyUSB*|/dev/ttyACM*) rm -f "$l" ;; esac
+# Wine links comN to this machine's own serial devices, and a comN without a link falls back
+# to /dev/ttyS(N-1): COM1 there is the console, which no test may ever open. Each such comN
+# is linked to an empty folder instead, so opening it fails as for a port that is busy.
+# Links of the virtual cables (/dev/pts/*) are left alone.
+guard_console_ports() {
+  local dev n link
+  mkdir -p "$RIG/no-port"
+  for dev in /dev/ttyS* /dev/ttyUSB* /dev/ttyACM*; do
+    [ -e "$dev" ] || continue
+    case "$dev" in /dev/ttyS*) n=$(( ${dev#/dev/ttyS} + 1 )) ;; *) n= ;; esac
+    for link in "$PREFIX"/dosdevices/com*; do
+      [ -L "$link" ] && [ "$(readlink "$link")" = "$dev" ] && ln -sfn "$RIG/no-port" "$link"
+    done
+    [ -n "$n" ] || continue
+    link=$PREFIX/dosdevices/com$n
+    if [ -L "$link" ]; then
+      case "$(readlink "$link")" in /dev/pts/*|"$RIG/no-port") continue ;; esac
+    fi
+    ln -sfn "$RIG/no-port" "$link"
   done
 }
 
@@ -102,7 +114,7 @@ cmd_start() {
   # otherwise hold the test runner's pipe for seconds per test.
   "${WINESERVER[@]}" -p >"$RIG/wineserver.log" 2>&1
   "${WINE[@]}" wineboot >>"$RIG/wineboot.log" 2>&1 </dev/null
-  remove_console_ports
+  guard_console_ports
   start_cable_server
   cat >"$RIG/env" <<ENV
 export WINEPREFIX='$PREFIX'
@@ -145,6 +157,7 @@ cmd_stop() {
 case "${1:-}" in
   start) cmd_start ;;
   stop) cmd_stop ;;
+  guard) [ -d "$PREFIX/dosdevices" ] && guard_console_ports ;;
   status) [ -f "$RIG/env" ] && cat "$RIG/env" || { echo "rig not running"; exit 1; } ;;
-  *) echo "usage: $0 start|stop|status" >&2; exit 2 ;;
+  *) echo "usage: $0 start|stop|status|guard" >&2; exit 2 ;;
 esac
