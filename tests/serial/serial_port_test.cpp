@@ -40,11 +40,11 @@ ULONGLONG Now()
     return ::GetTickCount64();
 }
 
-std::vector<BYTE> Pattern(size_t size, BYTE seed)
+std::vector<BYTE> Pattern(size_t size, BYTE first)
 {
     std::vector<BYTE> bytes(size);
     for (size_t i = 0; i < size; ++i)
-        bytes[i] = static_cast<BYTE>(seed + i * 7);
+        bytes[i] = static_cast<BYTE>(first + i * 7);
     return bytes;
 }
 
