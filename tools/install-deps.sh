@@ -2,7 +2,7 @@
 # Installs the Debian packages that building and testing need, only when some are missing.
 set -euo pipefail
 PACKAGES=(
-  cmake make gcc python3
+  cmake make gcc libc6-dev python3
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64 mingw-w64-tools
   googletest
   wine64 fonts-wine
