@@ -1,4 +1,5 @@
 #include "verdict_dlg.h"
+#include "support/list_box_lines.h"
 
 #include <algorithm>
 
@@ -68,13 +69,7 @@ void CVerdictDlg::Settle(DWORD milliseconds)
 
 std::vector<std::string> CVerdictDlg::Lines() const
 {
-    std::vector<std::string> lines;
-    for (int i = 0; i < m_lstResult.GetCount(); ++i) {
-        std::string text((size_t)m_lstResult.GetTextLen(i) + 1, '\0');
-        text.resize((size_t)m_lstResult.GetText(i, &text[0]));
-        lines.push_back(text);
-    }
-    return lines;
+    return ListBoxLines(m_lstResult);
 }
 
 VerdictInk ReadVerdictInk(HWND verdictArea)
