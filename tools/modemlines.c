@@ -148,6 +148,18 @@ static int modem_lines(int fd, unsigned long request, int *arg)
     return result;
 }
 
+static int modem_or_real(const char *realName, ioctl_fn *real, int fd, unsigned long request, void *arg)
+{
+    if (request == TIOCMGET || request == TIOCMSET || request == TIOCMBIS || request == TIOCMBIC) {
+        int result = modem_lines(fd, request, (int *)arg);
+        if (result != -2)
+            return result;
+    }
+    if (!*real)
+        *real = (ioctl_fn)next_symbol(realName);
+    return (*real)(fd, request, arg);
+}
+
 int ioctl(int fd, unsigned long request, ...)
 {
     static ioctl_fn real;
@@ -156,15 +168,23 @@ int ioctl(int fd, unsigned long request, ...)
     va_start(args, request);
     arg = va_arg(args, void *);
     va_end(args);
-    if (request == TIOCMGET || request == TIOCMSET || request == TIOCMBIS || request == TIOCMBIC) {
-        int result = modem_lines(fd, request, (int *)arg);
-        if (result != -2)
-            return result;
-    }
-    if (!real)
-        real = (ioctl_fn)next_symbol("ioctl");
-    return real(fd, request, arg);
+    return modem_or_real("ioctl", &real, fd, request, arg);
 }
+
+#if defined(__i386__)
+/* 32-bit glibc (2.34 and later) has a second entry point for callers built with 64-bit
+ * time_t, and 32-bit Wine's ntdll calls that one, not ioctl. */
+int __ioctl_time64(int fd, unsigned long request, ...)
+{
+    static ioctl_fn real;
+    va_list args;
+    void *arg;
+    va_start(args, request);
+    arg = va_arg(args, void *);
+    va_end(args);
+    return modem_or_real("__ioctl_time64", &real, fd, request, arg);
+}
+#endif
 
 int tcsetattr(int fd, int action, const struct termios *wanted)
 {

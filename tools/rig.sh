@@ -51,7 +51,17 @@ REG
     for f in /usr/share/wine/fonts/*; do ln -sf "$f" "$PREFIX/drive_c/windows/Fonts/"; done
     touch "$PREFIX/.rig-ready"
   fi
+  link_wow64_dlls
   guard_console_ports
+}
+
+# 32-bit programs load their DLLs from syswow64, which wineboot would fill by running 32-bit
+# code; this kernel cannot, so Wine's own 32-bit DLLs are linked there.
+link_wow64_dlls() {
+  local dlls=/usr/lib/i386-linux-gnu/wine/i386-windows f
+  [ -d "$dlls" ] || return 0
+  mkdir -p "$PREFIX/drive_c/windows/syswow64"
+  for f in "$dlls"/*; do ln -sf "$f" "$PREFIX/drive_c/windows/syswow64/"; done
 }
 
 winepath_of() { printf 'Z:%s' "$(printf '%s' "$1" | tr '/' '\\')"; }
@@ -124,7 +134,7 @@ export WINEDLLOVERRIDES='$WINEDLLOVERRIDES'
 export RIG_LOCALE=$RIG_LOCALE
 export DISPLAY='$DISPLAY'
 export CABLE_CONTROL='$(cat "$RIG/cable.control")'
-export RIG_PRELOAD='$ROOT/build/tools/modemlines.so'
+export RIG_PRELOAD='$ROOT/build/tools/\$LIB/modemlines.so'
 ENV
   log "ready: display $DISPLAY, cable control $(cat "$RIG/cable.control")"
 }
