@@ -1,16 +1,18 @@
 #!/bin/bash
 # Builds selftest.exe and runs it under Wine on a virtual loopback cable, or on a real serial
-# device. With a display the dialog is yours until you close it. Without one (or with
+# device: the shipped 32-bit program (32-bit Wine under emulation), or with --twin the 64-bit
+# twin that the tests run. With a display the dialog is yours until you close it. Without one (or with
 # --headless) it presses Start, prints the log and the verdict read from the screen, saves a
 # screenshot and exits 0 on OK, 1 on NG, 2 when no verdict came.
 #
-#   ./run.sh [--headless] [--screenshot PATH] [--port /dev/ttyUSB0] [--com N]
+#   ./run.sh [--headless] [--twin] [--screenshot PATH] [--port /dev/ttyUSB0] [--com N]
 #
 #   --headless         run one test and report, even when a display is there
 #   --screenshot PATH  where the headless run saves its PNG (default build/run/selftest.png)
 #   --port DEVICE      a real serial device (a cable with its loopback plug) instead of the
 #                      virtual cable, mapped as the COM port
 #   --com N            the COM number to use (default 7)
+#   --twin             the 64-bit twin instead of the shipped 32-bit program
 set -euo pipefail
 cd "$(dirname "$0")"
 ROOT=$PWD
@@ -20,11 +22,13 @@ HEADLESS=0
 SHOT=build/run/selftest.png
 DEVICE=
 COM=7
+TWIN=0
 
-usage() { sed -n '2,13s/^# \{0,1\}//p' "$0"; }
+usage() { sed -n '2,16s/^# \{0,1\}//p' "$0"; }
 while [ $# -gt 0 ]; do
   case "$1" in
     --headless) HEADLESS=1 ;;
+    --twin) TWIN=1 ;;
     --screenshot) [ $# -ge 2 ] || { usage >&2; exit 2; }; SHOT=$2; shift ;;
     --port) [ $# -ge 2 ] || { usage >&2; exit 2; }; DEVICE=$2; shift ;;
     --com) [ $# -ge 2 ] || { usage >&2; exit 2; }; COM=$2; shift ;;
@@ -114,7 +118,8 @@ else
   echo "COM$COM is a virtual loopback cable (echo paced at the line's baud rate)"
 fi
 
-EXE=$ROOT/build/win64/app/selftest.exe
+# The 64-bit driver starts a 32-bit program through the rig's launcher (tools/winerun32).
+if [ "$TWIN" = 1 ]; then EXE=$ROOT/build/win64/app/selftest.exe; else EXE=$ROOT/build/win32/app/selftest.exe; fi
 DRIVER=build/win64/tools/driver/selftest_driver.exe
 # Wine's own chatter goes to stderr; the locale warning of the host shell is noise here.
 quiet() { "$@" 2> >(grep -v 'setlocale' >&2); }

@@ -18,10 +18,15 @@ struct CRuntimeClass
 
 #define RUNTIME_CLASS(theClass) (&theClass::classRecord##theClass)
 
-#define DECLARE_DYNAMIC(theClass)                                   \
+// The root class declares the query; every class below it overrides it.
+#define DECLARE_DYNAMIC_ROOT(theClass)                              \
     static const CRuntimeClass classRecord##theClass;               \
     virtual const CRuntimeClass* GetRuntimeClass() const { return &classRecord##theClass; } \
     bool IsKindOf(const CRuntimeClass* c) const { return GetRuntimeClass()->IsDerivedFrom(c); }
+
+#define DECLARE_DYNAMIC(theClass)                                   \
+    static const CRuntimeClass classRecord##theClass;               \
+    const CRuntimeClass* GetRuntimeClass() const override { return &classRecord##theClass; }
 
 #define IMPLEMENT_DYNAMIC(theClass, baseClass) \
     const CRuntimeClass theClass::classRecord##theClass = { #theClass, RUNTIME_CLASS(baseClass) };

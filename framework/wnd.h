@@ -10,7 +10,7 @@
 class CWnd : public CCmdTarget
 {
 public:
-    DECLARE_DYNAMIC(CWnd)
+    DECLARE_DYNAMIC_ROOT(CWnd)
 
     HWND m_hWnd = nullptr;
 

@@ -135,6 +135,7 @@ export RIG_LOCALE=$RIG_LOCALE
 export DISPLAY='$DISPLAY'
 export CABLE_CONTROL='$(cat "$RIG/cable.control")'
 export RIG_PRELOAD='$ROOT/build/tools/\$LIB/modemlines.so'
+export RIG_LAUNCH32='$ROOT/tools/winerun32'
 ENV
   log "ready: display $DISPLAY, cable control $(cat "$RIG/cable.control")"
 }

@@ -1,8 +1,11 @@
 #include "dialog_driver.h"
 
 #include <commctrl.h>
+#include <tlhelp32.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <set>
 
 const char* const CDialogDriver::kCaption = "Vantrel   ver 1.0.0.0";
 
@@ -62,6 +65,20 @@ void Grow(RECT& box, int x, int y)
     if (x + 1 > box.right) box.right = x + 1;
     if (y + 1 > box.bottom) box.bottom = y + 1;
 }
+std::set<DWORD> ProcessesNamed(const std::string& fileName)
+{
+    std::set<DWORD> ids;
+    HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return ids;
+    PROCESSENTRY32 entry = {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = ::Process32First(snapshot, &entry); more; more = ::Process32Next(snapshot, &entry))
+        if (lstrcmpiA(entry.szExeFile, fileName.c_str()) == 0)
+            ids.insert(entry.th32ProcessID);
+    ::CloseHandle(snapshot);
+    return ids;
+}
 } // namespace
 
 CDialogDriver::CDialogDriver()
@@ -99,7 +116,9 @@ bool CDialogDriver::Launch(const std::string& exePath, DWORD timeoutMs)
                           folder.empty() ? nullptr : folder.c_str(), &startup, &m_processInfo)) {
         m_strError = "CreateProcess failed for " + path + ", error " + std::to_string(::GetLastError());
         ZeroMemory(&m_processInfo, sizeof(m_processInfo));
-        return false;
+        if (!LaunchThroughRig(path, timeoutMs))
+            return false;
+        m_strError.clear();
     }
     const bool shown = WaitFor(
         [this] {
@@ -116,6 +135,44 @@ bool CDialogDriver::Launch(const std::string& exePath, DWORD timeoutMs)
         m_strError = "the dialog does not answer messages";
         return false;
     }
+    return true;
+}
+
+bool CDialogDriver::LaunchThroughRig(const std::string& path, DWORD timeoutMs)
+{
+    const char* launcher = std::getenv("RIG_LAUNCH32");
+    if (launcher == nullptr || *launcher == '\0')
+        return false;
+    const std::string fileName = path.substr(path.find_last_of('\\') + 1);
+    const std::set<DWORD> before = ProcessesNamed(fileName);
+    // Wine runs a Unix program given by its path; the handles it returns are not the program's.
+    std::string commandLine = WindowsPath(launcher) + " \"" + path + "\"";
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION launched = {};
+    if (!::CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                          &launched)) {
+        m_strError += "; the launcher " + std::string(launcher) + " did not start either, error " +
+                      std::to_string(::GetLastError());
+        return false;
+    }
+    ::CloseHandle(launched.hThread);
+    ::CloseHandle(launched.hProcess);
+    DWORD id = 0;
+    WaitFor(
+        [&] {
+            for (DWORD candidate : ProcessesNamed(fileName))
+                if (before.count(candidate) == 0)
+                    id = candidate;
+            return id != 0;
+        },
+        timeoutMs);
+    m_processInfo.hProcess = id == 0 ? nullptr : ::OpenProcess(PROCESS_ALL_ACCESS, FALSE, id);
+    if (m_processInfo.hProcess == nullptr) {
+        m_strError += "; through " + std::string(launcher) + ": no new process " + fileName;
+        return false;
+    }
+    m_processInfo.dwProcessId = id;
     return true;
 }
 
@@ -136,7 +193,8 @@ void CDialogDriver::Release()
         ::TerminateProcess(m_processInfo.hProcess, 1);
         WaitExit(5000);
     }
-    ::CloseHandle(m_processInfo.hThread);
+    if (m_processInfo.hThread != nullptr)
+        ::CloseHandle(m_processInfo.hThread);
     ::CloseHandle(m_processInfo.hProcess);
     ZeroMemory(&m_processInfo, sizeof(m_processInfo));
     m_hDialog = nullptr;

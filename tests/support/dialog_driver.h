@@ -62,7 +62,9 @@ public:
     CDialogDriver& operator=(const CDialogDriver&) = delete;
 
     // Starts the program (a Unix path is taken as a path on drive Z:) and waits until its
-    // dialog is visible and answers messages.
+    // dialog is visible and answers messages. A 32-bit program that this Wine cannot start
+    // itself (it runs 32-bit code only under emulation) is started through the rig's launcher,
+    // RIG_LAUNCH32, and then found among the processes by its file name.
     bool Launch(const std::string& exePath, DWORD timeoutMs = 20000);
     HWND Dialog() const { return m_hDialog; }
     HWND Control(int id) const { return ::GetDlgItem(m_hDialog, id); }
@@ -155,6 +157,7 @@ private:
     // The text of a list item of a list box or a combo box, in the ANSI code page.
     static std::string ItemText(HWND control, UINT lengthMessage, UINT textMessage, int index);
     HWND FindDialogWindow() const;
+    bool LaunchThroughRig(const std::string& path, DWORD timeoutMs);
     void Release();
 
     PROCESS_INFORMATION m_processInfo;
