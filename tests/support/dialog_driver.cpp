@@ -106,6 +106,7 @@ bool CDialogDriver::Launch(const std::string& exePath, DWORD timeoutMs)
 {
     Release();
     m_strError.clear();
+    m_bThroughLauncher = false;
     const std::string path = WindowsPath(exePath);
     const std::string::size_type slash = path.find_last_of('\\');
     const std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash);
@@ -173,6 +174,7 @@ bool CDialogDriver::LaunchThroughRig(const std::string& path, DWORD timeoutMs)
         return false;
     }
     m_processInfo.dwProcessId = id;
+    m_bThroughLauncher = true;
     return true;
 }
 

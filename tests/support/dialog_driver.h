@@ -70,6 +70,9 @@ public:
     HWND Control(int id) const { return ::GetDlgItem(m_hDialog, id); }
     DWORD ProcessId() const { return m_processInfo.dwProcessId; }
     HANDLE Process() const { return m_processInfo.hProcess; }
+    // True when the program runs under the rig's launcher, that is under emulation, whose own
+    // memory and time then count as the program's.
+    bool Emulated() const { return m_bThroughLauncher; }
     const std::string& LastError() const { return m_strError; }
 
     // Moves the dialog to a spot of its own and keeps it above other windows, so that other
@@ -162,5 +165,6 @@ private:
 
     PROCESS_INFORMATION m_processInfo;
     HWND m_hDialog = nullptr;
+    bool m_bThroughLauncher = false;
     std::string m_strError;
 };
