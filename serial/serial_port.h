@@ -26,8 +26,10 @@
 class CSerialPort
 {
 public:
-    enum FlowControl { FlowNone = 0, FlowHardware = 1, FlowXonXoff = 2 };
-    enum ReadMode { ReadImmediate = 0, ReadUntilFull = 1 };
+    // A fixed underlying type makes every int a value of the type, so that the setters' refusal
+    // of one outside the enumerators is defined behaviour an optimiser must keep.
+    enum FlowControl : int { FlowNone = 0, FlowHardware = 1, FlowXonXoff = 2 };
+    enum ReadMode : int { ReadImmediate = 0, ReadUntilFull = 1 };
     // The DCB's own values: NOPARITY, ODDPARITY, EVENPARITY, MARKPARITY, SPACEPARITY and
     // ONESTOPBIT, ONE5STOPBITS, TWOSTOPBITS.
     typedef int Parity;

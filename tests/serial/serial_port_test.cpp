@@ -13,6 +13,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "api_ledger.h"
@@ -386,7 +387,9 @@ TEST_F(PortOnCable, FailingSettersWriteNothingBackAndReportTheFirstFault)
         {"Configure", "GetCommState", [&] { return port.Configure(9600, 8, NOPARITY, ONESTOPBIT); }, ERROR_GEN_FAILURE, "SetCommState"},
         {"FlowControl out of range", nullptr, [&] { return port.SetFlowControl(static_cast<CSerialPort::FlowControl>(3)); }, kInvalidArg, "SetCommState"},
         {"FlowControl, record unreadable", "GetCommState", [&] { return port.SetFlowControl(static_cast<CSerialPort::FlowControl>(3)); }, ERROR_GEN_FAILURE, "SetCommState"},
+        {"FlowControl negative", nullptr, [&] { return port.SetFlowControl(static_cast<CSerialPort::FlowControl>(-1)); }, kInvalidArg, "SetCommState"},
         {"ReadMode out of range", nullptr, [&] { return port.SetReadMode(static_cast<CSerialPort::ReadMode>(2)); }, kInvalidArg, "SetCommTimeouts"},
+        {"ReadMode far out", nullptr, [&] { return port.SetReadMode(static_cast<CSerialPort::ReadMode>(0x7FFFFFFF)); }, kInvalidArg, "SetCommTimeouts"},
         {"ReadMode, record unreadable", "GetCommTimeouts", [&] { return port.SetReadMode(static_cast<CSerialPort::ReadMode>(2)); }, ERROR_GEN_FAILURE, "SetCommTimeouts"},
         {"EventCharacter", "GetCommState", [&] { return port.SetEventCharacter('x', true); }, ERROR_GEN_FAILURE, "SetCommMask"},
         {"Configure refused", "SetCommState", [&] { return port.Configure(9600, 8, NOPARITY, ONESTOPBIT); }, ERROR_GEN_FAILURE, "SetCommTimeouts"},
@@ -405,6 +408,17 @@ TEST_F(PortOnCable, FailingSettersWriteNothingBackAndReportTheFirstFault)
     ledger.Fail("GetCommState", ERROR_GEN_FAILURE);
     EXPECT_EQ(0xFFFFFFFFu, port.QueryBaudRate());
     EXPECT_EQ(ERROR_GEN_FAILURE, port.m_nLastError);
+}
+
+// Only an enumeration with a fixed underlying type takes E{int}; that also makes every int a
+// value of it, so an out-of-range kind or mode is a value the setters can refuse, not undefined.
+template <typename E, typename = void> struct TakesAnyInt : std::false_type {};
+template <typename E> struct TakesAnyInt<E, decltype(void(E{0}))> : std::true_type {};
+
+TEST(SerialPortEnumerations, EveryIntIsAValueSoTheRefusalOfOneOutOfRangeIsDefined)
+{
+    EXPECT_TRUE(TakesAnyInt<CSerialPort::FlowControl>::value);
+    EXPECT_TRUE(TakesAnyInt<CSerialPort::ReadMode>::value);
 }
 
 TEST_F(PortOnCable, FailedMaskKeepsTheOldOneAndEventCharacterStillLandsWithTheMaskCode)
