@@ -6,19 +6,22 @@
 // Error convention of this class and of every class derived from it: an operation that
 // returns a LONG returns a Win32 error code and also keeps it in m_nLastError, which it sets
 // to 0 on entry. 0 (ERROR_SUCCESS) is success. The codes the classes produce themselves:
-//   ERROR_INVALID_FUNCTION    1           Read, Write, WriteText or WaitForEvent on a port
-//                                         opened without overlapped I/O was given an
-//                                         OVERLAPPED or a timeout other than INFINITE.
-//   ERROR_INVALID_HANDLE      6           The port is not open (all but Open and Close).
-//   ERROR_ALREADY_INITIALIZED 1247        Open while open; nothing changes.
-//   ERROR_TIMEOUT             1460        A bounded wait ran out; the request was cancelled.
-//   E_INVALIDARG              0x80070057  A FlowControl or ReadMode value out of range.
+//   ERROR_INVALID_FUNCTION     1           Read, Write, WriteText or WaitForEvent on a port
+//                                          opened without overlapped I/O was given an
+//                                          OVERLAPPED or a timeout other than INFINITE.
+//   ERROR_INVALID_HANDLE       6           The port is not open (all but Open and Close).
+//   ERROR_FILENAME_EXCED_RANGE 206         Open of a bare "COMn" whose device path would not
+//                                          fit; nothing is opened.
+//   ERROR_ALREADY_INITIALIZED  1247        Open while open; nothing changes.
+//   ERROR_TIMEOUT              1460        A bounded wait ran out; the request was cancelled.
+//   E_INVALIDARG               0x80070057  A FlowControl or ReadMode value out of range.
 // Any other code is GetLastError taken right after the Win32 call that failed.
 // ERROR_IO_PENDING is never returned: a request pending on the caller's OVERLAPPED is 0.
 // Queries return a failure value instead (given at each) and leave the code in m_nLastError.
 //
 // Settings live in the driver: each setter reads the driver's record, changes only its own
-// fields and writes the record back; a setter that fails writes nothing.
+// fields and writes the record back; a setter that fails writes nothing, but for the one case
+// given at SetEventCharacter.
 #include <windows.h>
 
 #include <atomic>
@@ -51,8 +54,9 @@ public:
     // Always 0. The event mask last applied is kept.
     virtual LONG Close();
     virtual LONG Configure(DWORD baudRate, BYTE dataBits, Parity parity, StopBits stopBits);
-    // With adjustMask, EV_RXFLAG joins the event mask. The character is applied even when
-    // that fails, and the mask's code is returned.
+    // With adjustMask, EV_RXFLAG joins the event mask before the character is written. The
+    // character is applied even when the mask fails, and the mask's code is returned; a mask
+    // applied stays when the character is refused.
     virtual LONG SetEventCharacter(BYTE character, bool adjustMask);
     // Re-applying the current mask completes a pending event wait with no events; the
     // listener classes stop their thread that way.

@@ -421,7 +421,7 @@ TEST(SerialPortEnumerations, EveryIntIsAValueSoTheRefusalOfOneOutOfRangeIsDefine
     EXPECT_TRUE(TakesAnyInt<CSerialPort::ReadMode>::value);
 }
 
-TEST_F(PortOnCable, FailedMaskKeepsTheOldOneAndEventCharacterStillLandsWithTheMaskCode)
+TEST_F(PortOnCable, FailedMaskKeepsTheOldOneAndEventCharacterStillLandsWithTheMaskCodeOrKeepsTheNewMask)
 {
     OpenOverlapped();
     CApiLedger ledger;
@@ -433,6 +433,11 @@ TEST_F(PortOnCable, FailedMaskKeepsTheOldOneAndEventCharacterStillLandsWithTheMa
     EXPECT_EQ(ERROR_GEN_FAILURE, port.SetEventCharacter('x', true));
     EXPECT_EQ(1, ledger.Count("SetCommState"));
     EXPECT_EQ(CSerialPort::kDefaultEventMask, port.QueryEventMask());
+
+    // The one setter that writes before it can fail: a refused character keeps the new mask.
+    ledger.Fail("SetCommState", ERROR_GEN_FAILURE);
+    EXPECT_EQ(ERROR_GEN_FAILURE, port.SetEventCharacter('x', true));
+    EXPECT_EQ(CSerialPort::kDefaultEventMask | EV_RXFLAG, port.QueryEventMask());
 }
 
 TEST_F(PortOnCable, OpenSetsTheDefaultMaskAndReadModeAndTheSettersChangeThem)
