@@ -2,6 +2,14 @@
 
 #include "serial/serial_api.h"
 
+namespace {
+
+// How long a thread asked to stop may take to end. Its wait ends at once when the mask is
+// re-applied or the port handle goes; this only bounds a driver that ignores both.
+const DWORD kThreadEndMs = 1000;
+
+} // namespace
+
 CSerialListener::~CSerialListener()
 {
     if (m_hListenerThread || m_hListenerEvent || m_hPort)
@@ -31,8 +39,15 @@ LONG CSerialListener::Open(const char* device, DWORD inQueue, DWORD outQueue, bo
 LONG CSerialListener::Close()
 {
     m_nLastError = 0;
-    StopListening(INFINITE);
-    if (m_hListenerEvent) {
+    StopListening(kThreadEndMs);
+    if (m_hListenerThread) {
+        // The thread's wait ignored the re-applied mask. It ends when the port handle goes, and
+        // wakes to the stop that is requested by now, so it touches the port no more.
+        CSerialPort::Close();
+        StopListening(kThreadEndMs);
+    }
+    // A thread that outlives even that still waits on its event: the event stays with it.
+    if (m_hListenerEvent && !m_hListenerThread) {
         g_serialApi.CloseHandle(m_hListenerEvent);
         m_hListenerEvent = nullptr;
     }

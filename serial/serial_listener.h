@@ -5,7 +5,7 @@
 // The thread blocks in one event wait on an OVERLAPPED and event of its own, so the
 // controlling thread's Read and Write go on beside it on the same handle. Stopping re-applies
 // the event mask, which completes that wait, and joins the thread; the port and the events
-// are released only after the join.
+// are released only after the join, but for a driver that ignores the mask (see Close).
 #include "serial/serial_port.h"
 
 #include <atomic>
@@ -18,7 +18,9 @@ public:
 
     // Always overlapped. A failure of StartListening (startNow) is returned with the port open.
     LONG Open(const char* device, DWORD inQueue, DWORD outQueue, bool startNow) override;
-    // Stops and joins the thread first. Always 0.
+    // Stops and joins the thread first, waiting a second at most. A thread whose wait ignored
+    // the re-applied mask is ended by closing the port handle, then waited for a second more;
+    // one that outlives that keeps its thread handle and its event. Always 0.
     LONG Close() override;
     // 0 and nothing happens when a thread is already held. A thread started on a closed
     // object ends at once.

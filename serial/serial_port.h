@@ -10,8 +10,13 @@
 //                                          opened without overlapped I/O was given an
 //                                          OVERLAPPED or a timeout other than INFINITE.
 //   ERROR_INVALID_HANDLE       6           The port is not open (all but Open and Close).
+//   ERROR_NOT_ENOUGH_MEMORY    8           Read, Write or WaitForEvent without an OVERLAPPED
+//                                          got no memory to run its request on.
 //   ERROR_FILENAME_EXCED_RANGE 206         Open of a bare "COMn" whose device path would not
 //                                          fit; nothing is opened.
+//   ERROR_IO_INCOMPLETE        996         The event of a request without the caller's
+//                                          OVERLAPPED came while the request was still
+//                                          pending; the request was cancelled.
 //   ERROR_ALREADY_INITIALIZED  1247        Open while open; nothing changes.
 //   ERROR_TIMEOUT              1460        A bounded wait ran out; the request was cancelled.
 //   E_INVALIDARG               0x80070057  A FlowControl or ReadMode value out of range.
@@ -75,10 +80,12 @@ public:
     virtual BYTE QueryEventCharacter();   // 0 on failure
     // Write and Read report the bytes moved in *count (may be null), which is 0 on every
     // failure and on ERROR_TIMEOUT even when part of the data had moved. Without an
-    // OVERLAPPED of the caller's, an overlapped port waits at most `timeout` ms, then cancels
-    // the request and returns only once it has let go of the buffer: at most a second later,
-    // or the port is closed to end it. A request that pends on the caller's OVERLAPPED
-    // returns 0 at once with a count of 0.
+    // OVERLAPPED of the caller's, an overlapped port runs the request on memory of its own
+    // (the caller's bytes are copied in or out), waits at most `timeout` ms and then cancels
+    // the request. One that ignores the cancellation for a second is ended by Close (virtual),
+    // which closes the port; one that outlives that too is left its memory, and the caller is
+    // given up on: about two seconds after the bound, three with a listener thread. A request
+    // that pends on the caller's OVERLAPPED returns 0 at once with a count of 0.
     virtual LONG WriteText(const char* text, DWORD* count, OVERLAPPED* overlapped,
                            DWORD timeout);
     virtual LONG Write(const void* data, DWORD size, DWORD* count, OVERLAPPED* overlapped,
@@ -102,12 +109,22 @@ private:
 
     LONG Request(RequestKind kind, void* buffer, DWORD size, DWORD* count, OVERLAPPED* overlapped,
                  DWORD timeout);
-    BOOL Issue(RequestKind kind, void* buffer, DWORD size, DWORD* count, OVERLAPPED* overlapped);
-    void CancelOwnRequest(RequestKind kind, OVERLAPPED& own);
-    bool AwaitFinished(const OVERLAPPED& overlapped, DWORD bound);
+    // The memory a request without the caller's OVERLAPPED runs on: its OVERLAPPED, the bytes it
+    // moves and the events it reports. The object's, not the caller's: a request that outlives
+    // every way of ending it keeps it, and the caller still gets its own buffer back.
+    struct OwnRequest;
+
+    BOOL Issue(RequestKind kind, void* buffer, DWORD size, DWORD* count, OVERLAPPED* overlapped, DWORD* events);
+    LONG RunOwnRequest(RequestKind kind, void* buffer, DWORD size, DWORD* count, DWORD timeout);
+    OwnRequest* OwnRequestFor(DWORD size);
+    void Deliver(RequestKind kind, const OwnRequest& request, void* buffer, DWORD count);
+    void EndOwnRequest(RequestKind kind, OwnRequest& request);
+    bool AwaitFinished(const OVERLAPPED& overlapped, HANDLE event, DWORD bound);
     LONG ReadState(DCB& dcb);
     // The queries' common start: resets the code, reads the DCB; false with the code stored.
     bool QueryState(DCB& dcb);
+
+    OwnRequest* m_pOwnRequest = nullptr;
 };
 
 static_assert(sizeof(std::atomic<DWORD>) == sizeof(DWORD), "WaitCommEvent writes m_dwEventsOccurred as a DWORD");
