@@ -19,6 +19,13 @@ CSerialListener::~CSerialListener()
 LONG CSerialListener::Open(const char* device, DWORD inQueue, DWORD outQueue, bool startNow)
 {
     m_nLastError = 0;
+    // A thread left on a closed object (started there, or outliving a Close) still reads the
+    // fields that Open writes: it goes first.
+    if (!m_hPort && (m_hListenerThread || m_hListenerEvent)) {
+        CSerialListener::Close();
+        if (m_hListenerThread)
+            return Store(ERROR_TIMEOUT);
+    }
     LONG code = CSerialPort::Open(device, inQueue, outQueue, true);
     if (code != 0)
         return Store(code);
@@ -58,8 +65,15 @@ LONG CSerialListener::Close()
 LONG CSerialListener::StartListening()
 {
     m_nLastError = 0;
-    if (m_hListenerThread)
-        return Store(0);
+    if (m_hListenerThread) {
+        // One thread at a time, and only one that still listens is kept. A thread that has
+        // ended is released; one still ending after a stop that ran out of time is waited for,
+        // since a new thread would clear the stop flag before it has seen it.
+        if (!m_bStopRequested && g_serialApi.WaitForSingleObject(m_hListenerThread, 0) == WAIT_TIMEOUT)
+            return Store(0);
+        if (!JoinListener(kThreadEndMs))
+            return Store(ERROR_TIMEOUT);
+    }
     m_hListenerThread = g_serialApi.CreateThread(nullptr, 0, ListenerMain, this, 0, nullptr);
     if (!m_hListenerThread)
         return Store(static_cast<LONG>(::GetLastError()));
@@ -75,12 +89,18 @@ LONG CSerialListener::StopListening(DWORD timeout)
     // re-applied mask completes, the thread sees the stop.
     m_bStopRequested = true;
     SetEventMask(QueryEventMask());
-    if (g_serialApi.WaitForSingleObject(m_hListenerThread, timeout) == WAIT_OBJECT_0) {
-        m_bStopRequested = false;
-        g_serialApi.CloseHandle(m_hListenerThread);
-        m_hListenerThread = nullptr;
-    }
+    JoinListener(timeout);
     return Store(0);
+}
+
+bool CSerialListener::JoinListener(DWORD timeout)
+{
+    if (g_serialApi.WaitForSingleObject(m_hListenerThread, timeout) != WAIT_OBJECT_0)
+        return false;
+    m_bStopRequested = false;
+    g_serialApi.CloseHandle(m_hListenerThread);
+    m_hListenerThread = nullptr;
+    return true;
 }
 
 DWORD WINAPI CSerialListener::ListenerMain(LPVOID param)

@@ -19,6 +19,8 @@
 //                                          pending; the request was cancelled.
 //   ERROR_ALREADY_INITIALIZED  1247        Open while open; nothing changes.
 //   ERROR_TIMEOUT              1460        A bounded wait ran out; the request was cancelled.
+//                                          (A listener's Open or StartListening: the thread
+//                                          before has not ended; nothing was started.)
 //   E_INVALIDARG               0x80070057  A FlowControl or ReadMode value out of range.
 // Any other code is GetLastError taken right after the Win32 call that failed.
 // ERROR_IO_PENDING is never returned: a request pending on the caller's OVERLAPPED is 0.
