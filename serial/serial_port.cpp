@@ -394,9 +394,10 @@ LONG CSerialPort::RunOwnRequest(RequestKind kind, void* buffer, DWORD size, DWOR
     const DWORD waited = g_serialApi.WaitForSingleObject(m_hIoEvent, timeout);
     if (waited == WAIT_OBJECT_0) {
         // The request's status decides, not its event.
+        OVERLAPPED& overlapped = request->overlapped;
         const bool finished = kind == RequestWaitEvent
-                                  ? HasOverlappedIoCompleted(&request->overlapped)
-                                  : g_serialApi.GetOverlappedResult(m_hPort, &request->overlapped, count, FALSE) != FALSE;
+                                  ? HasOverlappedIoCompleted(&overlapped)
+                                  : g_serialApi.GetOverlappedResult(m_hPort, &overlapped, count, FALSE) != FALSE;
         if (finished) {
             Deliver(kind, *request, buffer, *count);
             return 0;
