@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "framework/wnd.h"
+
 namespace {
 
 CWinApp* g_pApp = nullptr;
@@ -109,7 +111,14 @@ CWinApp* AfxGetApp()
 int AfxMessageBox(LPCSTR text, UINT type)
 {
     CWinApp* app = AfxGetApp();
-    HWND owner = ::GetActiveWindow();
+    // The main window, or the popup it last activated, owns the box whatever has the focus: a
+    // box raised while another program is active (a device notification) still stays above the
+    // dialog and keeps it disabled until it is closed.
+    HWND owner = nullptr;
+    if (app != nullptr && app->m_pMainWnd != nullptr && ::IsWindow(app->m_pMainWnd->m_hWnd))
+        owner = ::GetLastActivePopup(app->m_pMainWnd->m_hWnd);
+    else
+        owner = ::GetActiveWindow();
     return ::MessageBoxA(owner, text, app != nullptr ? app->m_pszAppName : nullptr, type);
 }
 

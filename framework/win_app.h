@@ -45,7 +45,8 @@ CWinApp* AfxGetApp();
 // Prepares the hosting of ActiveX controls in dialogs. The framework hosts none, so there is
 // nothing to prepare; the call stays so that start-up reads in its usual order.
 void AfxEnableControlContainer();
-// A message box owned by the active window, with the application's name as its caption.
+// A message box owned by the main window (or the popup it last activated), else by the active
+// window, with the application's name as its caption.
 int AfxMessageBox(LPCSTR text, UINT type = MB_OK);
 // The framework's start-up: runs InitInstance, then the main loop if InitInstance asks for it.
 int AfxWinMain(HINSTANCE instance);

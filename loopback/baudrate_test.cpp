@@ -69,7 +69,8 @@ bool CSelfTestDlg::RunBaudrateTest()
 bool CSelfTestDlg::TestBlockTransfer(unsigned char dataBits)
 {
     // Both blocks live in this frame: they exist on every path and go when the check returns.
-    // The port's Read and Write do not return while the system can still write into them.
+    // The port's Read and Write run their requests on memory of the port's own, so the system
+    // never writes into these once the calls have returned.
     unsigned char sendBlock[kBlockSize];
     unsigned char receiveBlock[kBlockSize];
 

@@ -2,6 +2,14 @@
 
 #include "serial/serial_api.h"
 
+namespace {
+
+// How long a thread asked to stop may take to end. Its wait ends at once when the mask is
+// re-applied or the port handle goes; this only bounds a driver that ignores both.
+const DWORD kThreadEndMs = 1000;
+
+} // namespace
+
 CSerialListener::~CSerialListener()
 {
     if (m_hListenerThread || m_hListenerEvent || m_hPort)
@@ -11,6 +19,13 @@ CSerialListener::~CSerialListener()
 LONG CSerialListener::Open(const char* device, DWORD inQueue, DWORD outQueue, bool startNow)
 {
     m_nLastError = 0;
+    // A thread left on a closed object (started there, or outliving a Close) still reads the
+    // fields that Open writes: it goes first.
+    if (!m_hPort && (m_hListenerThread || m_hListenerEvent)) {
+        CSerialListener::Close();
+        if (m_hListenerThread)
+            return Store(ERROR_TIMEOUT);
+    }
     LONG code = CSerialPort::Open(device, inQueue, outQueue, true);
     if (code != 0)
         return Store(code);
@@ -31,8 +46,15 @@ LONG CSerialListener::Open(const char* device, DWORD inQueue, DWORD outQueue, bo
 LONG CSerialListener::Close()
 {
     m_nLastError = 0;
-    StopListening(INFINITE);
-    if (m_hListenerEvent) {
+    StopListening(kThreadEndMs);
+    if (m_hListenerThread) {
+        // The thread's wait ignored the re-applied mask. It ends when the port handle goes, and
+        // wakes to the stop that is requested by now, so it touches the port no more.
+        CSerialPort::Close();
+        StopListening(kThreadEndMs);
+    }
+    // A thread that outlives even that still waits on its event: the event stays with it.
+    if (m_hListenerEvent && !m_hListenerThread) {
         g_serialApi.CloseHandle(m_hListenerEvent);
         m_hListenerEvent = nullptr;
     }
@@ -43,8 +65,15 @@ LONG CSerialListener::Close()
 LONG CSerialListener::StartListening()
 {
     m_nLastError = 0;
-    if (m_hListenerThread)
-        return Store(0);
+    if (m_hListenerThread) {
+        // One thread at a time, and only one that still listens is kept. A thread that has
+        // ended is released; one still ending after a stop that ran out of time is waited for,
+        // since a new thread would clear the stop flag before it has seen it.
+        if (!m_bStopRequested && g_serialApi.WaitForSingleObject(m_hListenerThread, 0) == WAIT_TIMEOUT)
+            return Store(0);
+        if (!JoinListener(kThreadEndMs))
+            return Store(ERROR_TIMEOUT);
+    }
     m_hListenerThread = g_serialApi.CreateThread(nullptr, 0, ListenerMain, this, 0, nullptr);
     if (!m_hListenerThread)
         return Store(static_cast<LONG>(::GetLastError()));
@@ -60,12 +89,18 @@ LONG CSerialListener::StopListening(DWORD timeout)
     // re-applied mask completes, the thread sees the stop.
     m_bStopRequested = true;
     SetEventMask(QueryEventMask());
-    if (g_serialApi.WaitForSingleObject(m_hListenerThread, timeout) == WAIT_OBJECT_0) {
-        m_bStopRequested = false;
-        g_serialApi.CloseHandle(m_hListenerThread);
-        m_hListenerThread = nullptr;
-    }
+    JoinListener(timeout);
     return Store(0);
+}
+
+bool CSerialListener::JoinListener(DWORD timeout)
+{
+    if (g_serialApi.WaitForSingleObject(m_hListenerThread, timeout) != WAIT_OBJECT_0)
+        return false;
+    m_bStopRequested = false;
+    g_serialApi.CloseHandle(m_hListenerThread);
+    m_hListenerThread = nullptr;
+    return true;
 }
 
 DWORD WINAPI CSerialListener::ListenerMain(LPVOID param)

@@ -1,6 +1,6 @@
 // The shipped program under an operator's hands, from outside (virtual cables COM72-COM79):
 // Stop at every pause and during a transfer, Start pressed again, and port devices coming and
-// going during a run.
+// going during a run or while another program has the focus.
 #include "support/loopback_cable.h"
 #include "support/program_test.h"
 
@@ -9,6 +9,7 @@
 #include <initializer_list>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace
@@ -266,6 +267,58 @@ TEST_F(OperatorTest, PortArrivalsAndRemovalDuringRunLeaveItAlone)
         << Describe(m_driver.ReadVerdictInk());
     EXPECT_EQ(m_driver.PortText(), cable.Name());
     ExpectSettled(cable);
+}
+
+TEST_F(OperatorTest, ArrivalThatCannotOpenWhileAnotherProgramIsActiveGetsABoxOwnedByTheDialog)
+{
+    // Another program has the focus: a window of this test process, clear of the dialog.
+    HWND other = ::CreateWindowExA(0, "STATIC", "another program", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 40, 480, 320,
+                                   120, nullptr, nullptr, ::GetModuleHandleA(nullptr), nullptr);
+    ASSERT_NE(other, nullptr);
+    ::SetForegroundWindow(other);
+    const bool otherActive = CDialogDriver::WaitFor(
+        [other] {
+            MSG msg;
+            while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE))
+                ::DispatchMessageA(&msg);
+            return ::GetForegroundWindow() == other;
+        },
+        5000);
+    ASSERT_TRUE(otherActive) << "the test's window did not become the active one";
+
+    // No cable's name in the box: discovery finds nothing here, so the run opens its last name,
+    // which fails. The whole run, box included, happens inside the notification.
+    DEV_BROADCAST_PORT_A port = {};
+    port.dbcp_size = sizeof(port);
+    port.dbcp_devicetype = DBT_DEVTYP_PORT;
+    lstrcpynA(port.dbcp_name, "COM12", sizeof(port.dbcp_name));
+    const HWND dialog = m_driver.Dialog();
+    struct Sender
+    {
+        std::thread thread;
+        ~Sender() { thread.join(); }
+    } sender{std::thread([&] {
+        DWORD_PTR result = 0;
+        ::SendMessageTimeoutA(dialog, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, (LPARAM)&port, SMTO_NORMAL, 30000, &result);
+    })};
+
+    HWND box = nullptr;
+    const bool boxShown = m_driver.WaitMessageBox(10000, &box);
+    EXPECT_TRUE(boxShown) << "no message box; log:\n" << Join(m_driver.LogLines());
+    if (boxShown) {
+        EXPECT_EQ(CDialogDriver::MessageBoxText(box), "Unable to open port");
+        EXPECT_EQ(::GetWindow(box, GW_OWNER), dialog) << "the box has another owner, or none";
+        // Disabled for as long as the box is up: no Stop, no Esc from under it.
+        EXPECT_FALSE(::IsWindowEnabled(dialog));
+        ::Sleep(300);
+        EXPECT_FALSE(::IsWindowEnabled(dialog));
+        EXPECT_TRUE(m_driver.CloseMessageBox(box));
+    }
+    EXPECT_TRUE(CDialogDriver::WaitFor([dialog] { return ::IsWindowEnabled(dialog) != FALSE; }, 5000))
+        << "the dialog stayed disabled after the box";
+    EXPECT_TRUE(m_driver.WaitIdle(5000));
+    EXPECT_EQ(m_driver.LogLines(), std::vector<std::string>());
+    ::DestroyWindow(other);
 }
 
 } // namespace

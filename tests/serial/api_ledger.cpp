@@ -92,6 +92,24 @@ BOOL WINAPI LedgerWriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD count
     return ledger.Enter("WriteFile") && ledger.m_real.WriteFile(file, data, size, count, overlapped);
 }
 
+BOOL WINAPI LedgerReadFile(HANDLE file, LPVOID buffer, DWORD size, LPDWORD count, LPOVERLAPPED overlapped)
+{
+    CApiLedger& ledger = CApiLedger::Current();
+    return ledger.Enter("ReadFile") && ledger.m_real.ReadFile(file, buffer, size, count, overlapped);
+}
+
+BOOL WINAPI LedgerWaitCommEvent(HANDLE port, LPDWORD events, LPOVERLAPPED overlapped)
+{
+    CApiLedger& ledger = CApiLedger::Current();
+    return ledger.Enter("WaitCommEvent") && ledger.m_real.WaitCommEvent(port, events, overlapped);
+}
+
+DWORD WINAPI LedgerWaitForSingleObject(HANDLE handle, DWORD milliseconds)
+{
+    CApiLedger& ledger = CApiLedger::Current();
+    return ledger.Enter("WaitForSingleObject") ? ledger.m_real.WaitForSingleObject(handle, milliseconds) : WAIT_FAILED;
+}
+
 BOOL WINAPI LedgerCancelIo(HANDLE file)
 {
     CApiLedger& ledger = CApiLedger::Current();
@@ -149,7 +167,10 @@ CApiLedger::CApiLedger()
     g_serialApi.SetCommMask = LedgerSetCommMask;
     g_serialApi.GetDefaultCommConfigA = LedgerGetDefaultCommConfigA;
     g_serialApi.SetCommConfig = LedgerSetCommConfig;
+    g_serialApi.ReadFile = LedgerReadFile;
     g_serialApi.WriteFile = LedgerWriteFile;
+    g_serialApi.WaitCommEvent = LedgerWaitCommEvent;
+    g_serialApi.WaitForSingleObject = LedgerWaitForSingleObject;
     g_serialApi.CancelIo = LedgerCancelIo;
     g_serialApi.CreateEventA = LedgerCreateEventA;
     g_serialApi.ResetEvent = LedgerResetEvent;

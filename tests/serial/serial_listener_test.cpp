@@ -258,11 +258,13 @@ public:
         ::WaitForSingleObject(gate, 5000);
         handlesValidAfterGate = ::GetHandleInformation(m_hPort, &flags) && ::GetHandleInformation(m_hListenerEvent, &flags);
         inside = false;
+        ++events;
     }
 
     HANDLE gate = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
     std::atomic<bool> inside{false};
     std::atomic<bool> handlesValidAfterGate{false};
+    std::atomic<int> events{0};
     DWORD flags = 0;
 };
 
@@ -287,6 +289,73 @@ TEST_F(Listener, StopThatRunsOutOfTimeKeepsTheThreadAndCloseWaitsForIt)
     EXPECT_FALSE(port.inside) << "Close returned while the thread was in OnPortEvent";
     EXPECT_TRUE(port.handlesValidAfterGate) << "Close released handles the thread still held";
     ::CloseHandle(port.gate);
+}
+
+HANDLE g_threadBefore = nullptr;
+std::atomic<bool> g_endedBeforeOpen{false};
+
+HANDLE WINAPI OpenNotingThreadBefore(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                     DWORD disposition, DWORD flags, HANDLE templateFile)
+{
+    g_endedBeforeOpen = ::WaitForSingleObject(g_threadBefore, 0) == WAIT_OBJECT_0;
+    return ::CreateFileA(name, access, share, security, disposition, flags, templateFile);
+}
+
+TEST_F(Listener, AThreadLeftFromBeforeIsJoinedBeforeTheNextOneStartsAndThePortNotifiesAgain)
+{
+    struct Case { const char* what; bool afterStopRanOut; bool stillRunning; };
+    const Case cases[] = {
+        {"started on a closed object, ended", false, false},
+        {"started on a closed object, still ending when Open comes", false, true},
+        {"a stop that ran out, thread ended since", true, false},
+        {"a stop that ran out, thread still in its handler", true, true},
+    };
+    ledger.m_real.ResetEvent = SlowResetEvent;
+    ledger.m_real.CreateFileA = OpenNotingThreadBefore;
+    for (const Case& c : cases) {
+        CGatedListener port;
+        if (!c.afterStopRanOut) {
+            ::SetEvent(port.gate);
+            g_inGap = false;
+            g_slowReset = c.stillRunning;
+            EXPECT_EQ(0, port.StartListening()) << c.what;
+            ::DuplicateHandle(::GetCurrentProcess(), port.m_hListenerThread, ::GetCurrentProcess(), &g_threadBefore, 0,
+                              FALSE, DUPLICATE_SAME_ACCESS);
+            if (c.stillRunning) {
+                while (!g_inGap)
+                    ::Sleep(1);
+            } else {
+                EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(g_threadBefore, 2000)) << c.what;
+            }
+            EXPECT_EQ(0, OpenOn(port)) << c.what;
+            EXPECT_TRUE(g_endedBeforeOpen) << c.what << ": the port was opened under the thread before";
+        } else {
+            ASSERT_EQ(0, OpenOn(port)) << c.what;
+            EXPECT_EQ(0, port.WriteText("x", nullptr, nullptr, 2000));
+            for (ULONGLONG end = Now() + 2000; !port.inside && Now() < end;)
+                ::Sleep(1);
+            ASSERT_TRUE(port.inside) << c.what;
+            EXPECT_EQ(0, port.StopListening(100)) << c.what;
+            ::DuplicateHandle(::GetCurrentProcess(), port.m_hListenerThread, ::GetCurrentProcess(), &g_threadBefore, 0,
+                              FALSE, DUPLICATE_SAME_ACCESS);
+            std::thread opener([&] { ::Sleep(c.stillRunning ? 300 : 0); ::SetEvent(port.gate); });
+            if (!c.stillRunning) {
+                EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(g_threadBefore, 2000)) << c.what;
+            }
+            EXPECT_EQ(0, port.StartListening()) << c.what;
+            opener.join();
+            EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(g_threadBefore, 0)) << c.what << ": started beside it";
+        }
+        // One thread listens again: arriving bytes reach the handler.
+        const int before = port.events;
+        EXPECT_EQ(0, port.WriteText("y", nullptr, nullptr, 2000)) << c.what;
+        for (ULONGLONG end = Now() + 2000; port.events == before && Now() < end;)
+            ::Sleep(5);
+        EXPECT_GT(port.events.load(), before) << c.what << ": the port no longer notifies";
+        EXPECT_EQ(0, port.Close()) << c.what;
+        ::CloseHandle(g_threadBefore);
+        g_threadBefore = nullptr;
+    }
 }
 
 TEST_F(Listener, HangUpEndsTheThreadByItselfAndCloseReleasesEverything)

@@ -11,13 +11,17 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "api_ledger.h"
 #include "serial/device_path.h"
 #include "serial/serial_port.h"
+#include "serial/serial_wnd_port.h"
 
 namespace {
 
@@ -386,7 +390,9 @@ TEST_F(PortOnCable, FailingSettersWriteNothingBackAndReportTheFirstFault)
         {"Configure", "GetCommState", [&] { return port.Configure(9600, 8, NOPARITY, ONESTOPBIT); }, ERROR_GEN_FAILURE, "SetCommState"},
         {"FlowControl out of range", nullptr, [&] { return port.SetFlowControl(static_cast<CSerialPort::FlowControl>(3)); }, kInvalidArg, "SetCommState"},
         {"FlowControl, record unreadable", "GetCommState", [&] { return port.SetFlowControl(static_cast<CSerialPort::FlowControl>(3)); }, ERROR_GEN_FAILURE, "SetCommState"},
+        {"FlowControl negative", nullptr, [&] { return port.SetFlowControl(static_cast<CSerialPort::FlowControl>(-1)); }, kInvalidArg, "SetCommState"},
         {"ReadMode out of range", nullptr, [&] { return port.SetReadMode(static_cast<CSerialPort::ReadMode>(2)); }, kInvalidArg, "SetCommTimeouts"},
+        {"ReadMode far out", nullptr, [&] { return port.SetReadMode(static_cast<CSerialPort::ReadMode>(0x7FFFFFFF)); }, kInvalidArg, "SetCommTimeouts"},
         {"ReadMode, record unreadable", "GetCommTimeouts", [&] { return port.SetReadMode(static_cast<CSerialPort::ReadMode>(2)); }, ERROR_GEN_FAILURE, "SetCommTimeouts"},
         {"EventCharacter", "GetCommState", [&] { return port.SetEventCharacter('x', true); }, ERROR_GEN_FAILURE, "SetCommMask"},
         {"Configure refused", "SetCommState", [&] { return port.Configure(9600, 8, NOPARITY, ONESTOPBIT); }, ERROR_GEN_FAILURE, "SetCommTimeouts"},
@@ -407,7 +413,18 @@ TEST_F(PortOnCable, FailingSettersWriteNothingBackAndReportTheFirstFault)
     EXPECT_EQ(ERROR_GEN_FAILURE, port.m_nLastError);
 }
 
-TEST_F(PortOnCable, FailedMaskKeepsTheOldOneAndEventCharacterStillLandsWithTheMaskCode)
+// Only an enumeration with a fixed underlying type takes E{int}; that also makes every int a
+// value of it, so an out-of-range kind or mode is a value the setters can refuse, not undefined.
+template <typename E, typename = void> struct TakesAnyInt : std::false_type {};
+template <typename E> struct TakesAnyInt<E, decltype(void(E{0}))> : std::true_type {};
+
+TEST(SerialPortEnumerations, EveryIntIsAValueSoTheRefusalOfOneOutOfRangeIsDefined)
+{
+    EXPECT_TRUE(TakesAnyInt<CSerialPort::FlowControl>::value);
+    EXPECT_TRUE(TakesAnyInt<CSerialPort::ReadMode>::value);
+}
+
+TEST_F(PortOnCable, FailedMaskKeepsTheOldOneAndEventCharacterStillLandsWithTheMaskCodeOrKeepsTheNewMask)
 {
     OpenOverlapped();
     CApiLedger ledger;
@@ -419,6 +436,11 @@ TEST_F(PortOnCable, FailedMaskKeepsTheOldOneAndEventCharacterStillLandsWithTheMa
     EXPECT_EQ(ERROR_GEN_FAILURE, port.SetEventCharacter('x', true));
     EXPECT_EQ(1, ledger.Count("SetCommState"));
     EXPECT_EQ(CSerialPort::kDefaultEventMask, port.QueryEventMask());
+
+    // The one setter that writes before it can fail: a refused character keeps the new mask.
+    ledger.Fail("SetCommState", ERROR_GEN_FAILURE);
+    EXPECT_EQ(ERROR_GEN_FAILURE, port.SetEventCharacter('x', true));
+    EXPECT_EQ(CSerialPort::kDefaultEventMask | EV_RXFLAG, port.QueryEventMask());
 }
 
 TEST_F(PortOnCable, OpenSetsTheDefaultMaskAndReadModeAndTheSettersChangeThem)
@@ -678,6 +700,307 @@ TEST_F(PortOnSilentCable, TimedOutReadReturnsOnlyAfterItsRequestHasFinished)
         EXPECT_EQ(2u, ledger.Closed().size()) << "the event and the port";
     }
     EXPECT_EQ(0, port.Open(cable.Name().c_str(), 0, 0, true));
+}
+
+// ---- Requests the driver holds on to --------------------------------------------------------
+
+// Stands in for the driver of the port it opens: ReadFile and WaitCommEvent there pend until
+// the row's script ends them, writing what a driver writes (the buffer, the status, the event,
+// which it holds a reference of its own to). It notes every such write into memory the caller
+// had already got back: its buffer, or the frame of the Read it called.
+class CHeldRequests
+{
+public:
+    enum End { EndAtOnce, EndLater, EndAtClose, EndNever };
+    enum Cancel { CancelIgnored, CancelHonoured, CancelSignalsFirst };
+    static const DWORD kLaterMs = 100;
+
+    struct Script
+    {
+        End end;             // how a Read's request ends by itself
+        bool signalAtIssue;  // its event is signalled while it still pends
+        Cancel cancel;
+        bool firstAtOnce;    // the row's first Read completes at once, whatever `end` says
+    };
+
+    explicit CHeldRequests(CApiLedger& ledger, const Script& script) : m_script(script)
+    {
+        g_held = this;
+        ledger.m_real.CreateFileA = OpenPort;
+        ledger.m_real.ReadFile = ReadFile;
+        ledger.m_real.WaitCommEvent = WaitCommEvent;
+        ledger.m_real.CancelIo = CancelIo;
+        ledger.m_real.CloseHandle = CloseHandle;
+    }
+    ~CHeldRequests()
+    {
+        for (std::thread& timer : m_timers)
+            timer.join();
+        g_held = nullptr;
+    }
+
+    // The Read about to be called: its buffer, and a local of the frame that calls it.
+    void Calling(void* buffer, const void* frameTop)
+    {
+        m_callerBuffer = buffer;
+        m_frameTop = static_cast<const char*>(frameTop);
+        m_callerThread = ::GetCurrentThreadId();
+        m_bReturned = false;
+    }
+    void Returned() { m_bReturned = true; }
+    // Ends whatever is still held, as a driver that finally lets go would.
+    void EndAll()
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        while (!m_held.empty())
+            EndLocked(0, 0xC0000120L /* STATUS_CANCELLED */, true);
+    }
+    int WritesIntoReleased() const { return m_nWritesIntoReleased; }
+
+private:
+    struct Held
+    {
+        int id;
+        OVERLAPPED* overlapped;
+        BYTE* buffer;
+        DWORD size;
+        DWORD* events;
+        HANDLE event;
+        DWORD thread;
+        bool endsAtClose;
+    };
+
+    static HANDLE WINAPI OpenPort(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                  DWORD disposition, DWORD flags, HANDLE templateFile)
+    {
+        g_held->m_port = ::CreateFileA(name, access, share, security, disposition, flags, templateFile);
+        return g_held->m_port;
+    }
+
+    static BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD size, LPDWORD count, LPOVERLAPPED overlapped)
+    {
+        CHeldRequests& self = *g_held;
+        if (file != self.m_port || !overlapped)
+            return ::ReadFile(file, buffer, size, count, overlapped);
+        if (self.m_script.firstAtOnce && self.m_nReads++ == 0) {
+            FillData(static_cast<BYTE*>(buffer), size);
+            overlapped->InternalHigh = size;
+            overlapped->Internal = 0;
+            *count = size;
+            return TRUE;
+        }
+        const int id = self.Hold(overlapped, static_cast<BYTE*>(buffer), size, nullptr, self.m_script.end == EndAtClose);
+        if (self.m_script.signalAtIssue)
+            ::SetEvent(overlapped->hEvent);
+        if (self.m_script.end == EndLater)
+            self.m_timers.emplace_back([&self, id] {
+                ::Sleep(kLaterMs);
+                std::lock_guard<std::mutex> hold(self.m_lock);
+                self.EndLocked(id, 0, false);
+            });
+        ::SetLastError(ERROR_IO_PENDING);
+        return FALSE;
+    }
+
+    // The listener's wait: it ignores the re-applied mask and ends only when the port goes.
+    static BOOL WINAPI WaitCommEvent(HANDLE port, LPDWORD events, LPOVERLAPPED overlapped)
+    {
+        CHeldRequests& self = *g_held;
+        if (port != self.m_port || !overlapped)
+            return ::WaitCommEvent(port, events, overlapped);
+        self.Hold(overlapped, nullptr, 0, events, true);
+        ::SetLastError(ERROR_IO_PENDING);
+        return FALSE;
+    }
+
+    static BOOL WINAPI CancelIo(HANDLE file)
+    {
+        CHeldRequests& self = *g_held;
+        if (file != self.m_port)
+            return ::CancelIo(file);
+        std::lock_guard<std::mutex> hold(self.m_lock);
+        for (const Held& held : self.m_held) {
+            if (held.thread != ::GetCurrentThreadId() || self.m_script.cancel == CancelIgnored)
+                continue;
+            if (self.m_script.cancel == CancelHonoured) {
+                self.EndLocked(held.id, 0xC0000120L, false);
+                break;
+            }
+            // The event now, the status only later.
+            ::SetEvent(held.event);
+            const int id = held.id;
+            self.m_timers.emplace_back([&self, id] {
+                ::Sleep(300);
+                std::lock_guard<std::mutex> later(self.m_lock);
+                self.EndLocked(id, 0xC0000120L, false);
+            });
+        }
+        return TRUE;
+    }
+
+    static BOOL WINAPI CloseHandle(HANDLE handle)
+    {
+        CHeldRequests& self = *g_held;
+        const BOOL closed = ::CloseHandle(handle);
+        if (handle == self.m_port) {
+            std::lock_guard<std::mutex> hold(self.m_lock);
+            for (size_t i = self.m_held.size(); i-- > 0;)
+                if (self.m_held[i].endsAtClose)
+                    self.EndLocked(self.m_held[i].id, 0xC0000120L, false);
+            self.m_port = nullptr;
+        }
+        return closed;
+    }
+
+    static void FillData(BYTE* buffer, DWORD size)
+    {
+        for (DWORD i = 0; i < size; ++i)
+            buffer[i] = static_cast<BYTE>(i * 3 + 1);
+    }
+
+    int Hold(OVERLAPPED* overlapped, BYTE* buffer, DWORD size, DWORD* events, bool endsAtClose)
+    {
+        HANDLE event = nullptr;
+        ::DuplicateHandle(::GetCurrentProcess(), overlapped->hEvent, ::GetCurrentProcess(), &event, 0, FALSE,
+                          DUPLICATE_SAME_ACCESS);
+        overlapped->Internal = STATUS_PENDING;
+        std::lock_guard<std::mutex> hold(m_lock);
+        m_held.push_back({++m_nLastId, overlapped, buffer, size, events, event, ::GetCurrentThreadId(), endsAtClose});
+        return m_nLastId;
+    }
+
+    // Ends held request `id` (or the first one, `any`); a cancelled read has moved half its bytes.
+    void EndLocked(int id, LONG status, bool any)
+    {
+        for (auto it = m_held.begin(); it != m_held.end(); ++it) {
+            if (!any && it->id != id)
+                continue;
+            const Held held = *it;
+            m_held.erase(it);
+            const bool byCaller = held.thread == m_callerThread && m_bReturned;
+            const char* where = reinterpret_cast<const char*>(held.overlapped);
+            const bool inGoneFrame = byCaller && where < m_frameTop && where > m_frameTop - 256 * 1024;
+            if (inGoneFrame || (byCaller && held.buffer && held.buffer == m_callerBuffer))
+                ++m_nWritesIntoReleased;
+            const DWORD moved = status == 0 ? held.size : held.size / 2;
+            if (held.buffer) {
+                if (status == 0)
+                    FillData(held.buffer, moved);
+                else
+                    std::memset(held.buffer, 0xEE, moved);
+            }
+            if (held.events)
+                *held.events = 0;
+            // A frame that has gone is not written: the count above is the finding.
+            if (!inGoneFrame) {
+                held.overlapped->InternalHigh = moved;
+                ::InterlockedExchangePointer(reinterpret_cast<PVOID*>(&held.overlapped->Internal),
+                                             reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(static_cast<ULONG>(status))));
+            }
+            ::SetEvent(held.event);
+            ::CloseHandle(held.event);
+            return;
+        }
+    }
+
+    static CHeldRequests* g_held;
+
+    const Script m_script;
+    std::mutex m_lock;
+    std::vector<Held> m_held;
+    std::vector<std::thread> m_timers;
+    std::atomic<HANDLE> m_port{nullptr};
+    int m_nLastId = 0;
+    int m_nReads = 0;
+    int m_nWritesIntoReleased = 0;
+    void* m_callerBuffer = nullptr;
+    const char* m_frameTop = nullptr;
+    DWORD m_callerThread = 0;
+    std::atomic<bool> m_bReturned{false};
+};
+
+CHeldRequests* CHeldRequests::g_held = nullptr;
+
+TEST_F(PortOnCable, ReadReturnsWithinItsBoundAndNoHeldRequestWritesMemoryTheCallerGotBack)
+{
+    using H = CHeldRequests;
+    const BYTE kGuard = 0x5A;
+    struct Case
+    {
+        const char* what;
+        bool listening;
+        H::Script script;
+        LONG code;
+        bool staysOpen;
+        DWORD minMs, maxMs;
+        int maxWaits;  // 0: not counted
+    };
+    const Case cases[] = {
+        {"ignores the cancel, ends with the port handle", false, {H::EndAtClose, false, H::CancelIgnored, false},
+         ERROR_TIMEOUT, false, 1150, 4000, 0},
+        {"ignores the cancel, never ends", false, {H::EndNever, false, H::CancelIgnored, false},
+         ERROR_TIMEOUT, false, 2150, 5000, 0},
+        {"signalled while it still pends", false, {H::EndNever, true, H::CancelHonoured, false},
+         ERROR_IO_INCOMPLETE, true, 0, 1000, 0},
+        {"cancel signals before the status ends", false, {H::EndNever, false, H::CancelSignalsFirst, false},
+         ERROR_TIMEOUT, true, 450, 1500, 100},
+        {"event left signalled by the last request", false, {H::EndLater, false, H::CancelHonoured, true},
+         0, true, H::kLaterMs - 10, 1000, 0},
+        // The listener's wait also ignores the re-applied mask and ends only with the port handle.
+        {"listening, ignores the cancel, ends with the port handle", true,
+         {H::EndAtClose, false, H::CancelIgnored, false}, ERROR_TIMEOUT, false, 2150, 5000, 0},
+        {"listening, ignores the cancel, never ends", true, {H::EndNever, false, H::CancelIgnored, false},
+         ERROR_TIMEOUT, false, 3150, 6000, 0},
+    };
+    for (const Case& c : cases) {
+        CApiLedger ledger;
+        H driver(ledger, c.script);
+        std::unique_ptr<CSerialPort> target;
+        if (c.listening) {
+            auto listener = std::make_unique<CSerialWndPort>();
+            ASSERT_EQ(0, listener->Open(cable.Name().c_str(), static_cast<CWnd*>(nullptr), 0, 0, 0, 0)) << c.what;
+            target = std::move(listener);
+        } else {
+            target = std::make_unique<CSerialPort>();
+            ASSERT_EQ(0, target->Open(cable.Name().c_str(), 0, 0, true)) << c.what;
+        }
+        std::vector<BYTE> buffer(64, kGuard);
+        DWORD count = 99;
+        if (c.script.firstAtOnce) {
+            EXPECT_EQ(0, target->Read(buffer.data(), 64, &count, nullptr, 2000)) << c.what;
+            std::fill(buffer.begin(), buffer.end(), kGuard);
+        }
+        const int frameTop = 0;
+        driver.Calling(buffer.data(), &frameTop);
+        const ULONGLONG start = Now();
+        const int waitsBefore = ledger.Count("WaitForSingleObject");
+        EXPECT_EQ(c.code, target->Read(buffer.data(), 64, &count, nullptr, 200)) << c.what;
+        const ULONGLONG elapsed = Now() - start;
+        const int waits = ledger.Count("WaitForSingleObject") - waitsBefore;
+        driver.Returned();
+        EXPECT_GE(elapsed, c.minMs) << c.what;
+        EXPECT_LT(elapsed, c.maxMs) << c.what;
+        if (c.maxWaits) {
+            EXPECT_LT(waits, c.maxWaits) << c.what << ": the wait for a signalled but pending request spun";
+        }
+        EXPECT_EQ(c.staysOpen, target->QueryEventMask() != 0) << c.what;
+
+        const ULONGLONG closing = Now();
+        EXPECT_EQ(0, target->Close()) << c.what;
+        EXPECT_LT(Now() - closing, 1500u) << c.what;
+        driver.EndAll();
+        EXPECT_EQ(0, driver.WritesIntoReleased()) << c.what;
+        if (c.code == 0) {
+            EXPECT_EQ(64u, count) << c.what;
+            std::vector<BYTE> expected(64);
+            for (size_t i = 0; i < expected.size(); ++i)
+                expected[i] = static_cast<BYTE>(i * 3 + 1);
+            EXPECT_EQ(expected, buffer) << c.what;
+        } else {
+            EXPECT_EQ(0u, count) << c.what;
+            EXPECT_EQ(std::vector<BYTE>(64, kGuard), buffer) << c.what << ": a failed Read changed the caller's buffer";
+        }
+    }
 }
 
 } // namespace
