@@ -121,8 +121,18 @@ bool CSelfTestDlg::WaitResponsive(int milliseconds)
 bool CSelfTestDlg::PumpMessages()
 {
     CWinApp* app = AfxGetApp();
+    // A pass handles what was queued when it began, told by the post time each message carries;
+    // later arrivals wait for the next pass, after the pause has read the clock. Under Wine a
+    // port with unread bytes reports them again and again, thousands of times a second, and a
+    // pass that waited for an empty queue would not end while this thread is short of CPU.
+    // The first message is always handled (paint and timer messages are stamped when they are
+    // retrieved), and so is the quit, which ends the pass anyway. Idle work waits for a pass
+    // that leaves the queue empty.
+    const DWORD passStart = ::GetTickCount();
     MSG msg;
-    while (::PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE)) {
+    for (bool first = true; ::PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE); first = false) {
+        if (!first && msg.message != WM_QUIT && ElapsedMs(passStart, msg.time) > 0)
+            return true;
         if (!app->PumpMessage()) {
             // The quit belongs to the application's own loop: leave one there for it.
             ::PostQuitMessage(0);
