@@ -161,17 +161,6 @@ void BenchClose(int runs, CLoopbackCable& cable)
     ::DestroyWindow(window);
     Report("close_listening_port", samples, "ms");
 }
-// Processor time of the program, user and kernel, in milliseconds (Wine reads it from Linux,
-// in 10 ms steps).
-double ProcessCpuMs(HANDLE process)
-{
-    FILETIME created, exited, kernel, user;
-    if (!::GetProcessTimes(process, &created, &exited, &kernel, &user))
-        return -1;
-    const auto ticks = [](const FILETIME& time) { return ((ULONGLONG)time.dwHighDateTime << 32) | time.dwLowDateTime; };
-    return (double)(ticks(kernel) + ticks(user)) / 10000.0;
-}
-
 // Processor time of a Linux process from its /proc entry (drive Z: is the root), in
 // milliseconds at Linux's 100 clock ticks a second; -1 when it cannot be read.
 double LinuxCpuMs(int pid)
@@ -186,29 +175,60 @@ double LinuxCpuMs(int pid)
     // The name in parentheses may hold blanks; utime and stime are the 12th and 13th fields after it.
     const char* rest = read ? std::strrchr(line, ')') : nullptr;
     unsigned long long user = 0, system = 0;
-    if (rest == nullptr || std::sscanf(rest + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &user, &system) != 2)
+    const char* const format = " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu";
+    if (rest == nullptr || std::sscanf(rest + 1, format, &user, &system) != 2)
         return -1;
     return (double)(user + system) * 10.0;
 }
 
-// A passing run on the baud-true cable: what the program and the wineserver spend in it.
+// The Linux process that runs the Windows program at `windowsPath`: Wine gives it the program's
+// path as its command line. 0 when there is not exactly one.
+int LinuxPidOf(const std::string& windowsPath)
+{
+    int found = 0, matches = 0;
+    WIN32_FIND_DATAA entry;
+    HANDLE search = ::FindFirstFileA("Z:\\proc\\*", &entry);
+    if (search == INVALID_HANDLE_VALUE)
+        return 0;
+    do {
+        const int pid = std::atoi(entry.cFileName);
+        if (pid <= 0)
+            continue;
+        FILE* file = std::fopen(("Z:\\proc\\" + std::to_string(pid) + "\\cmdline").c_str(), "rb");
+        if (file == nullptr)
+            continue;
+        char commandLine[MAX_PATH * 2] = {};
+        std::fread(commandLine, 1, sizeof(commandLine) - 1, file);
+        std::fclose(file);
+        if (_stricmp(commandLine, windowsPath.c_str()) == 0) {
+            found = pid;
+            ++matches;
+        }
+    } while (::FindNextFileA(search, &entry));
+    ::FindClose(search);
+    return matches == 1 ? found : 0;
+}
+
+// A passing run on the baud-true cable: the processor time it costs the program and the
+// wineserver. (Wine's GetProcessTimes for another process does not count its threads' time.)
 void BenchCpu(const std::string& exe, int runs, CLoopbackCable& cable, int wineserverPid)
 {
     cable.Request("pacing on");
     CDialogDriver driver;
     std::vector<double> program, server;
-    if (driver.Launch(exe) && driver.TypePort(cable.Name()))
-        for (int i = 0; i < runs; ++i) {
-            const double programBefore = ProcessCpuMs(driver.Process());
-            const double serverBefore = LinuxCpuMs(wineserverPid);
-            // Polled gently: the figure is the program's, not the poller's.
-            if (!driver.ClickStart() || !driver.WaitRunStarted(5000) || !driver.WaitIdle(30000) ||
-                driver.LogCount() != 17)
-                break;
-            program.push_back(ProcessCpuMs(driver.Process()) - programBefore);
-            if (serverBefore >= 0)
-                server.push_back(LinuxCpuMs(wineserverPid) - serverBefore);
-        }
+    const bool ready = driver.Launch(exe) && driver.TypePort(cable.Name());
+    const int programPid = ready ? LinuxPidOf(CDialogDriver::WindowsPath(exe)) : 0;
+    for (int i = 0; programPid != 0 && i < runs; ++i) {
+        const double programBefore = LinuxCpuMs(programPid);
+        const double serverBefore = LinuxCpuMs(wineserverPid);
+        // Polled gently: the figure is the program's, not the poller's.
+        if (programBefore < 0 || !driver.ClickStart() || !driver.WaitRunStarted(5000) || !driver.WaitIdle(30000) ||
+            driver.LogCount() != 17)
+            break;
+        program.push_back(LinuxCpuMs(programPid) - programBefore);
+        if (serverBefore >= 0)
+            server.push_back(LinuxCpuMs(wineserverPid) - serverBefore);
+    }
     Report("cpu_program_per_run", program, "ms");
     Report("cpu_wineserver_per_run", server, "ms");
 }
@@ -220,7 +240,7 @@ void BenchTally(const std::string& exe, int runs, CLoopbackCable& cable, bool pa
     cable.Request(paced ? "pacing on" : "pacing off");
     const char* const counted = paced ? "notifications_per_run_baud_true" : "notifications_per_run_instant";
     CDialogDriver driver;
-    std::vector<double> notifications, lineToPaint;
+    std::vector<double> notifications, lineToPaint, longestLineToPaint;
     char dllPath[MAX_PATH] = {};
     ::GetModuleFileNameA(nullptr, dllPath, sizeof(dllPath));
     char* slash = std::strrchr(dllPath, '\\');
@@ -229,13 +249,16 @@ void BenchTally(const std::string& exe, int runs, CLoopbackCable& cable, bool pa
     if (dll != nullptr && driver.Launch(exe) && driver.TypePort(cable.Name())) {
         char name[64];
         MessageTallyName(driver.ProcessId(), name);
-        HANDLE mapping = ::CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(MessageTally), name);
+        const DWORD size = sizeof(MessageTally);
+        HANDLE mapping = ::CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, size, name);
         volatile MessageTally* tally =
-            mapping != nullptr ? (MessageTally*)::MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, sizeof(MessageTally)) : nullptr;
+            mapping != nullptr ? (MessageTally*)::MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, size) : nullptr;
         const DWORD thread = ::GetWindowThreadProcessId(driver.Dialog(), nullptr);
-        HHOOK getMessage = ::SetWindowsHookExA(WH_GETMESSAGE, (HOOKPROC)(void*)::GetProcAddress(dll, "TallyGetMessage"), dll, thread);
-        HHOOK callWndProc =
-            ::SetWindowsHookExA(WH_CALLWNDPROC, (HOOKPROC)(void*)::GetProcAddress(dll, "TallyCallWndProc"), dll, thread);
+        const auto hook = [&](int kind, const char* name) {
+            return ::SetWindowsHookExA(kind, (HOOKPROC)(void*)::GetProcAddress(dll, name), dll, thread);
+        };
+        HHOOK getMessage = hook(WH_GETMESSAGE, "TallyGetMessage");
+        HHOOK callWndProc = hook(WH_CALLWNDPROC, "TallyCallWndProc");
         for (int i = 0; tally != nullptr && getMessage != nullptr && callWndProc != nullptr && i < runs; ++i) {
             const LONG before = tally->notifications;
             const LONG paintedBefore = tally->linesPainted;
@@ -244,10 +267,12 @@ void BenchTally(const std::string& exe, int runs, CLoopbackCable& cable, bool pa
             ::Sleep(200); // the last line's paint comes after the run
             notifications.push_back(tally->notifications - before);
             double longest = -1;
-            for (LONG line = paintedBefore; line < tally->linesPainted && line < MessageTally::kMaxLines; ++line)
+            for (LONG line = paintedBefore; line < tally->linesPainted && line < MessageTally::kMaxLines; ++line) {
+                lineToPaint.push_back((double)tally->lineToPaintMs[line]);
                 longest = std::max(longest, (double)tally->lineToPaintMs[line]);
+            }
             if (longest >= 0)
-                lineToPaint.push_back(longest);
+                longestLineToPaint.push_back(longest);
         }
         if (getMessage != nullptr)
             ::UnhookWindowsHookEx(getMessage);
@@ -262,8 +287,10 @@ void BenchTally(const std::string& exe, int runs, CLoopbackCable& cable, bool pa
     if (dll != nullptr)
         ::FreeLibrary(dll);
     Report(counted, notifications, "count");
-    if (paced)
-        Report("line_to_paint_longest_per_run", lineToPaint, "ms");
+    if (paced) {
+        Report("line_to_paint", lineToPaint, "ms");
+        Report("line_to_paint_longest_per_run", longestLineToPaint, "ms");
+    }
 }
 
 INT_PTR CALLBACK PlainDialog(HWND, UINT message, WPARAM, LPARAM)

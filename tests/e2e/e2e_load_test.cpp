@@ -59,7 +59,8 @@ protected:
         const DWORD start = ::GetTickCount();
         ASSERT_TRUE(m_driver.RunToEnd(kRunBoundMs)) << m_driver.LastError() << "\n" << Join(m_driver.LogLines());
         elapsedMs = ::GetTickCount() - start;
-        ASSERT_EQ(WaitVerdict(CDialogDriver::VerdictOk), CDialogDriver::VerdictOk) << Describe(m_driver.ReadVerdictInk());
+        ASSERT_EQ(WaitVerdict(CDialogDriver::VerdictOk), CDialogDriver::VerdictOk)
+            << Describe(m_driver.ReadVerdictInk());
         ASSERT_EQ(m_driver.LogLines(), PassingLog()) << Join(m_driver.LogLines());
     }
 };
@@ -87,7 +88,8 @@ TEST_F(LoadTest, RunsKeepTheirPaceWithEveryCoreBusy)
         times += " " + std::to_string(elapsedMs);
         EXPECT_LE(elapsedMs, 2 * unloadedMs) << "unloaded " << unloadedMs << " ms";
     }
-    std::printf("load: %zu busy loops; unloaded %lu ms; loaded runs (ms):%s\n", load.Count(), unloadedMs, times.c_str());
+    std::printf("load: %zu busy loops; unloaded %lu ms; loaded runs (ms):%s\n", load.Count(), unloadedMs,
+                times.c_str());
 }
 
 } // namespace
