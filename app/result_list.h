@@ -9,8 +9,9 @@ class CResultList : public CListBox
 public:
     DECLARE_DYNAMIC(CResultList)
 
-    // Appends one line and selects it, so the newest line is highlighted and in view.
-    // The first "OK!" (else the first "FAILED!") moves behind a tab; text after it is dropped.
+    // Appends one line and selects it, so the newest line is highlighted and in view; the list
+    // shows it at its next paint. The first "OK!" (else the first "FAILED!") moves behind a
+    // tab; text after it is dropped.
     void AddLine(CString text);
 
 protected:

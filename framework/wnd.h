@@ -30,6 +30,14 @@ public:
     void GetClientRect(RECT* rect) const { ::GetClientRect(m_hWnd, rect); }
     HDC GetDC() const { return ::GetDC(m_hWnd); }
     int ReleaseDC(HDC dc) const { return ::ReleaseDC(m_hWnd, dc); }
+    // Redrawing off: the window keeps its changes without drawing them; on again, it draws
+    // nothing by itself until it is invalidated.
+    void SetRedraw(BOOL redraw = TRUE) const { SendMessage(WM_SETREDRAW, (WPARAM)redraw); }
+    // Paints what is waiting to be painted now, instead of when the message queue is empty.
+    BOOL UpdateWindow() const { assert(::IsWindow(m_hWnd)); return ::UpdateWindow(m_hWnd); }
+    // The whole client area is drawn again at the next paint.
+    BOOL Invalidate(BOOL erase = TRUE) const
+    { assert(::IsWindow(m_hWnd)); return ::InvalidateRect(m_hWnd, nullptr, erase); }
     HICON SetIcon(HICON icon, BOOL big) const
     { return (HICON)::SendMessageA(m_hWnd, WM_SETICON, big ? ICON_BIG : ICON_SMALL, (LPARAM)icon); }
 

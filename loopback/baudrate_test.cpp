@@ -107,6 +107,9 @@ bool CSelfTestDlg::TestBlockTransfer(unsigned char dataBits)
 bool CSelfTestDlg::WaitResponsive(int milliseconds)
 {
     const DWORD start = ::GetTickCount();
+    // The log's new lines are drawn here, at the start of the pause that follows them: a paint
+    // waits for an empty queue, and under Wine a port with unread bytes keeps the queue full.
+    m_lstResult.UpdateWindow();
     if (!PumpMessages())
         return false;
     for (;;) {
@@ -122,8 +125,18 @@ bool CSelfTestDlg::WaitResponsive(int milliseconds)
 bool CSelfTestDlg::PumpMessages()
 {
     CWinApp* app = AfxGetApp();
+    // A pass handles what was queued when it began, told by the post time each message carries;
+    // later arrivals wait for the next pass, after the pause has read the clock. Under Wine a
+    // port with unread bytes reports them again and again, thousands of times a second, and a
+    // pass that waited for an empty queue would not end while this thread is short of CPU.
+    // The first message is always handled (paint and timer messages are stamped when they are
+    // retrieved), and so is the quit, which ends the pass anyway. Idle work waits for a pass
+    // that leaves the queue empty.
+    const DWORD passStart = ::GetTickCount();
     MSG msg;
-    while (::PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE)) {
+    for (bool first = true; ::PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE); first = false) {
+        if (!first && msg.message != WM_QUIT && ElapsedMs(passStart, msg.time) > 0)
+            return true;
         if (!app->PumpMessage()) {
             // The quit belongs to the application's own loop: leave one there for it.
             ::PostQuitMessage(0);

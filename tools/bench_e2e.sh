@@ -1,64 +1,75 @@
 #!/bin/bash
 # End-to-end figures of the shipped program on this machine, as medians, each beside its floor
 # or target: a passing run on a baud-true and on an instant cable, Stop to verdict, start-up,
-# discovery, Close of a listening port, what a run's log lines cost, and the size and imports
-# of the stripped win32 program.
+# discovery, Close of a listening port, what a run's log lines cost, the processor time a run
+# costs the program and the wineserver, the port notifications a run makes the dialog handle,
+# how long a new log line waits for its paint, and the size and imports of the stripped win32
+# program.
 #
-#   tools/bench_e2e.sh [--runs N] [--out FILE] [--if-asked]
+#   tools/bench_e2e.sh [--runs N] [--out FILE] [--exe PATH] [--if-asked]
 #
 # Needs both builds (./test.sh or the presets) and a running rig (tools/rig.sh start). Prints a
-# table and writes it as Markdown to FILE (default build/bench/e2e.md). --if-asked (CTest)
-# does nothing and exits 77 unless SELFTEST_BENCH=1.
+# table, with the machine's load average before and after, and writes it as Markdown to FILE
+# (default build/bench/e2e.md). --exe: another 64-bit selftest.exe to measure (an older build,
+# say) instead of build/win64's. --if-asked (CTest) does nothing and exits 77 unless
+# SELFTEST_BENCH=1.
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 cd "$ROOT"
 RUNS=5
 OUT=build/bench/e2e.md
+EXE64=
 while [ $# -gt 0 ]; do
   case "$1" in
     --runs) RUNS=$2; shift ;;
     --out) OUT=$2; shift ;;
+    --exe) EXE64=$(realpath "$2"); shift ;;
     --if-asked) [ "${SELFTEST_BENCH:-}" = 1 ] || { echo "set SELFTEST_BENCH=1 to run the benchmarks"; exit 77; } ;;
-    *) sed -n '2,11s/^# \{0,1\}//p' "$0" >&2; exit 2 ;;
+    *) sed -n '2,14s/^# \{0,1\}//p' "$0" >&2; exit 2 ;;
   esac
   shift
 done
 
 EXE32=build/win32/app/selftest.exe
-EXE64=$ROOT/build/win64/app/selftest.exe
+EXE64=${EXE64:-$ROOT/build/win64/app/selftest.exe}
 BENCH=build/win64/tests/e2e/e2e_bench.exe
 for f in "$EXE32" "$EXE64" "$BENCH"; do
   [ -f "$f" ] || { echo "bench_e2e: $f is missing; build both presets first" >&2; exit 2; }
 done
 [ -f build/rig/env ] || { echo "bench_e2e: the rig is not running (tools/rig.sh start)" >&2; exit 2; }
 
+# The rig's wineserver: the one whose working folder is the server folder of this prefix.
+. build/rig/env
+SERVER_DIR=server-$(printf '%x-%x' $(stat -c '%d %i' "$WINEPREFIX"))
+WINESERVER_PID=0
+for pid in $(pgrep -x wineserver64) $(pgrep -x wineserver); do
+  case "$(readlink "/proc/$pid/cwd" 2>/dev/null)" in */"$SERVER_DIR") WINESERVER_PID=$pid ;; esac
+done
+
 mkdir -p build/bench "$(dirname "$OUT")"
 RAW=build/bench/e2e.raw
-tools/winerun "$BENCH" "$EXE64" --runs "$RUNS" 2> >(grep -v setlocale >&2) | tr -d '\r' >"$RAW"
-# The shipped 32-bit program runs under emulation here, which distorts time: its figures are
-# shown beside the twin's, not held to the floors.
-RAW32=build/bench/e2e32.raw
-tools/winerun "$BENCH" "$ROOT/$EXE32" --runs "$RUNS" 2> >(grep -v setlocale >&2) | tr -d '\r' >"$RAW32"
+LOAD_BEFORE=$(cut -d' ' -f1-3 /proc/loadavg)
+tools/winerun "$BENCH" "$EXE64" --runs "$RUNS" --wineserver "$WINESERVER_PID" 2> >(grep -v setlocale >&2) |
+  tr -d '\r' >"$RAW"
+LOAD_AFTER=$(cut -d' ' -f1-3 /proc/loadavg)
 
 STRIPPED=build/bench/selftest.stripped.exe
 i686-w64-mingw32-strip -o "$STRIPPED" "$EXE32"
 SIZE=$(stat -c %s "$STRIPPED")
 IMPORTS=$(i686-w64-mingw32-objdump -p "$STRIPPED" | sed -n 's/^\s*DLL Name: //p' | sort -u | tr '\n' ' ')
 
-/usr/bin/python3 - "$RAW" "$SIZE" "$IMPORTS" "$RUNS" "$OUT" "$RAW32" <<'PY'
+/usr/bin/python3 - "$RAW" "$SIZE" "$IMPORTS" "$RUNS" "$OUT" "$EXE64" "$LOAD_BEFORE" "$LOAD_AFTER" <<'PY'
 import sys, platform, os, datetime
-raw, size, imports, runs, out, raw32 = sys.argv[1], int(sys.argv[2]), sys.argv[3].split(), sys.argv[4], sys.argv[5], sys.argv[6]
+raw, size, imports, runs, out = sys.argv[1], int(sys.argv[2]), sys.argv[3].split(), sys.argv[4], sys.argv[5]
+exe, load_before, load_after = sys.argv[6], sys.argv[7], sys.argv[8]
 figures = {}
 extra = {}
-def read(path, prefix):
-    for line in open(path):
-        words = line.split()
-        if len(words) >= 3 and words[1] != "-":
-            figures[prefix + words[0]] = (float(words[1]), words[2], words[3:])
-        elif len(words) >= 2:
-            extra[prefix + words[0]] = " ".join(words[1:])
-read(raw, "")
-read(raw32, "win32_")
+for line in open(raw):
+    words = line.split()
+    if len(words) >= 3 and words[1] != "-":
+        figures[words[0]] = (float(words[1]), words[2], words[3:])
+    elif len(words) >= 2:
+        extra[words[0]] = " ".join(words[1:])
 
 windows_dlls = {"kernel32.dll", "user32.dll", "gdi32.dll", "comctl32.dll", "advapi32.dll", "msvcrt.dll",
                 "shell32.dll", "ole32.dll", "oleaut32.dll", "comdlg32.dll", "ws2_32.dll", "version.dll",
@@ -77,13 +88,17 @@ def above(floor, slack):
 
 row("passing_run_baud_true", "passing run, baud-true cable", "floor 2670 ms, target <= +3 %", "floor", above(2670, 0.03))
 row("passing_run_instant", "passing run, instant cable", "floor 1800 ms, target <= +3 %", "floor", above(1800, 0.03))
-row("win32_passing_run_baud_true", "passing run, baud-true cable, 32-bit program (emulated)", "- (emulation distorts time)", "", lambda v: "")
-row("win32_passing_run_instant", "passing run, instant cable, 32-bit program (emulated)", "- (emulation distorts time)", "", lambda v: "")
 row("stop_to_verdict", "Stop in a pause to verdict", "target <= 250 ms", "target", within(250))
 row("startup_to_responsive_dialog", "start-up to a responsive dialog", "-", "", lambda v: "")
 row("discovery", "discovery (ports that open: %s)" % extra.get("discovery_ports_present", "?"), "-", "", lambda v: "")
 row("close_listening_port", "Close of an open listening port", "target <= 20 ms", "target", within(20))
 row("log_lines_of_a_run", "a run's 17 log lines (add and select)", "-", "", lambda v: "")
+row("cpu_program_per_run", "processor time of the program, one baud-true run", "-", "", lambda v: "")
+row("cpu_wineserver_per_run", "processor time of the wineserver, same run", "-", "", lambda v: "")
+row("notifications_per_run_baud_true", "port notifications handled, baud-true run", "-", "", lambda v: "")
+row("notifications_per_run_instant", "port notifications handled, instant run", "-", "", lambda v: "")
+row("line_to_paint", "a new log line to its paint, baud-true runs", "-", "", lambda v: "")
+row("line_to_paint_longest_per_run", "the same, longest of a run", "-", "", lambda v: "")
 rows.append(("stripped win32 selftest.exe", "%.1f KB" % (size / 1024.0), "target <= 250 KB",
              "met" if size <= 250 * 1024 else "MISSED"))
 foreign = [d for d in imports if d.lower() not in windows_dlls]
@@ -98,11 +113,13 @@ with open(out, "w") as f:
             "the virtual cable. Timings are taken from outside the program (the driver polls the\n"
             "buttons every millisecond), so each includes a few milliseconds of polling.\n\n"
             % (runs, platform.node() or "this machine", os.cpu_count() or 0, datetime.date.today().isoformat()))
+    f.write("Program: `%s`. Load average (1, 5, 15 min) before: %s; after: %s.\n\n" % (exe, load_before, load_after))
     f.write("| figure | median | floor or target | |\n|---|---|---|---|\n")
     for r in rows:
         f.write("| %s | %s | %s | %s |\n" % r)
     f.write("\nSamples (ms):\n\n")
     for name, (value, unit, samples) in figures.items():
         f.write("- %s: %s\n" % (name, " ".join(samples)))
+print("program: %s; load average before %s, after %s" % (exe, load_before, load_after))
 print("written to %s" % out)
 PY

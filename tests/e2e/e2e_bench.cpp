@@ -1,9 +1,12 @@
-// End-to-end timings of the shipped program, for tools/bench_e2e.sh: one "name median unit
+// End-to-end figures of the shipped program, for tools/bench_e2e.sh: one "name median unit
 // samples..." line per figure on stdout. Runs under the rig (virtual cable COM79).
-//   e2e_bench EXE [--runs N]
+//   e2e_bench EXE [--runs N] [--wineserver PID]
+// PID: the Linux process of the rig's wineserver, whose processor time a run costs too.
+#include "message_tally.h"
 #include "support/dialog_driver.h"
 #include "support/loopback_cable.h"
 
+#include "app/result_list.h"
 #include "framework/wnd.h"
 #include "res/resource.h"
 #include "loopback/port_discovery.h"
@@ -158,14 +161,146 @@ void BenchClose(int runs, CLoopbackCable& cable)
     ::DestroyWindow(window);
     Report("close_listening_port", samples, "ms");
 }
+// Processor time of a Linux process from its /proc entry (drive Z: is the root), in
+// milliseconds at Linux's 100 clock ticks a second; -1 when it cannot be read.
+double LinuxCpuMs(int pid)
+{
+    const std::string path = "Z:\\proc\\" + std::to_string(pid) + "\\stat";
+    FILE* file = std::fopen(path.c_str(), "r");
+    if (file == nullptr)
+        return -1;
+    char line[1024] = {};
+    const bool read = std::fgets(line, sizeof(line), file) != nullptr;
+    std::fclose(file);
+    // The name in parentheses may hold blanks; utime and stime are the 12th and 13th fields after it.
+    const char* rest = read ? std::strrchr(line, ')') : nullptr;
+    unsigned long long user = 0, system = 0;
+    const char* const format = " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu";
+    if (rest == nullptr || std::sscanf(rest + 1, format, &user, &system) != 2)
+        return -1;
+    return (double)(user + system) * 10.0;
+}
+
+// The Linux process that runs the Windows program at `windowsPath`: Wine gives it the program's
+// path as its command line. 0 when there is not exactly one.
+int LinuxPidOf(const std::string& windowsPath)
+{
+    int found = 0, matches = 0;
+    WIN32_FIND_DATAA entry;
+    HANDLE search = ::FindFirstFileA("Z:\\proc\\*", &entry);
+    if (search == INVALID_HANDLE_VALUE)
+        return 0;
+    do {
+        const int pid = std::atoi(entry.cFileName);
+        if (pid <= 0)
+            continue;
+        FILE* file = std::fopen(("Z:\\proc\\" + std::to_string(pid) + "\\cmdline").c_str(), "rb");
+        if (file == nullptr)
+            continue;
+        char commandLine[MAX_PATH * 2] = {};
+        std::fread(commandLine, 1, sizeof(commandLine) - 1, file);
+        std::fclose(file);
+        if (_stricmp(commandLine, windowsPath.c_str()) == 0) {
+            found = pid;
+            ++matches;
+        }
+    } while (::FindNextFileA(search, &entry));
+    ::FindClose(search);
+    return matches == 1 ? found : 0;
+}
+
+// A passing run on the baud-true cable: the processor time it costs the program and the
+// wineserver. (Wine's GetProcessTimes for another process does not count its threads' time.)
+void BenchCpu(const std::string& exe, int runs, CLoopbackCable& cable, int wineserverPid)
+{
+    cable.Request("pacing on");
+    CDialogDriver driver;
+    std::vector<double> program, server;
+    const bool ready = driver.Launch(exe) && driver.TypePort(cable.Name());
+    const int programPid = ready ? LinuxPidOf(CDialogDriver::WindowsPath(exe)) : 0;
+    for (int i = 0; programPid != 0 && i < runs; ++i) {
+        const double programBefore = LinuxCpuMs(programPid);
+        const double serverBefore = LinuxCpuMs(wineserverPid);
+        // Polled gently: the figure is the program's, not the poller's.
+        if (programBefore < 0 || !driver.ClickStart() || !driver.WaitRunStarted(5000) || !driver.WaitIdle(30000) ||
+            driver.LogCount() != 17)
+            break;
+        program.push_back(LinuxCpuMs(programPid) - programBefore);
+        if (serverBefore >= 0)
+            server.push_back(LinuxCpuMs(wineserverPid) - serverBefore);
+    }
+    Report("cpu_program_per_run", program, "ms");
+    Report("cpu_wineserver_per_run", server, "ms");
+}
+
+// Passing runs with the tally's hooks on the dialog's thread: the port notifications a run
+// makes the dialog handle, and how long a new log line waits for the list's next paint.
+void BenchTally(const std::string& exe, int runs, CLoopbackCable& cable, bool paced)
+{
+    cable.Request(paced ? "pacing on" : "pacing off");
+    const char* const counted = paced ? "notifications_per_run_baud_true" : "notifications_per_run_instant";
+    CDialogDriver driver;
+    std::vector<double> notifications, lineToPaint, longestLineToPaint;
+    char dllPath[MAX_PATH] = {};
+    ::GetModuleFileNameA(nullptr, dllPath, sizeof(dllPath));
+    char* slash = std::strrchr(dllPath, '\\');
+    std::strcpy(slash != nullptr ? slash + 1 : dllPath, "message_tally.dll");
+    HMODULE dll = ::LoadLibraryA(dllPath);
+    if (dll != nullptr && driver.Launch(exe) && driver.TypePort(cable.Name())) {
+        char name[64];
+        MessageTallyName(driver.ProcessId(), name);
+        const DWORD size = sizeof(MessageTally);
+        HANDLE mapping = ::CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, size, name);
+        volatile MessageTally* tally =
+            mapping != nullptr ? (MessageTally*)::MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, size) : nullptr;
+        const DWORD thread = ::GetWindowThreadProcessId(driver.Dialog(), nullptr);
+        const auto hook = [&](int kind, const char* name) {
+            return ::SetWindowsHookExA(kind, (HOOKPROC)(void*)::GetProcAddress(dll, name), dll, thread);
+        };
+        HHOOK getMessage = hook(WH_GETMESSAGE, "TallyGetMessage");
+        HHOOK callWndProc = hook(WH_CALLWNDPROC, "TallyCallWndProc");
+        for (int i = 0; tally != nullptr && getMessage != nullptr && callWndProc != nullptr && i < runs; ++i) {
+            const LONG before = tally->notifications;
+            const LONG paintedBefore = tally->linesPainted;
+            if (!driver.RunToEnd(30000) || driver.LogCount() != 17)
+                break;
+            ::Sleep(200); // the last line's paint comes after the run
+            notifications.push_back(tally->notifications - before);
+            double longest = -1;
+            for (LONG line = paintedBefore; line < tally->linesPainted && line < MessageTally::kMaxLines; ++line) {
+                lineToPaint.push_back((double)tally->lineToPaintMs[line]);
+                longest = std::max(longest, (double)tally->lineToPaintMs[line]);
+            }
+            if (longest >= 0)
+                longestLineToPaint.push_back(longest);
+        }
+        if (getMessage != nullptr)
+            ::UnhookWindowsHookEx(getMessage);
+        if (callWndProc != nullptr)
+            ::UnhookWindowsHookEx(callWndProc);
+        driver.Close();
+        if (tally != nullptr)
+            ::UnmapViewOfFile((const void*)tally);
+        if (mapping != nullptr)
+            ::CloseHandle(mapping);
+    }
+    if (dll != nullptr)
+        ::FreeLibrary(dll);
+    Report(counted, notifications, "count");
+    if (paced) {
+        Report("line_to_paint", lineToPaint, "ms");
+        Report("line_to_paint_longest_per_run", longestLineToPaint, "ms");
+    }
+}
+
 INT_PTR CALLBACK PlainDialog(HWND, UINT message, WPARAM, LPARAM)
 {
     return message == WM_INITDIALOG;
 }
 
 // What a run's 17 log lines cost outside the pauses: each is added to the program's own list
-// box and selected, which scrolls it into view once the list is full (the dialog from the
-// program's template, in this process).
+// box by the result list's AddLine (the dialog from the program's template, in this process);
+// the paints it leaves are handled after each line, outside the figure.
 void BenchLogLines(int runs)
 {
     std::vector<double> samples;
@@ -177,16 +312,18 @@ void BenchLogLines(int runs)
         HWND list = ::GetDlgItem(dialog, IDC_RESULT_LIST);
         const int tabStop = 180;
         ::SendMessageA(list, LB_SETTABSTOPS, 1, (LPARAM)&tabStop);
+        CResultList log;
+        log.Attach(list);
         double total = 0;
         MSG msg;
         for (int line = 0; line < 17; ++line) {
             Stopwatch watch;
-            const LRESULT index = ::SendMessageA(list, LB_ADDSTRING, 0, (LPARAM) "Write 512 bytes... [512/512] \tOK!");
-            ::SendMessageA(list, LB_SETCURSEL, (WPARAM)index, 0);
+            log.AddLine("Write 512 bytes... [512/512] OK!");
             total += watch.Ms();
             while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE))
                 ::DispatchMessageA(&msg);
         }
+        log.Detach();
         ::DestroyWindow(dialog);
         samples.push_back(total);
     }
@@ -197,13 +334,18 @@ void BenchLogLines(int runs)
 int main(int argc, char** argv)
 {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: e2e_bench EXE [--runs N]\n");
+        std::fprintf(stderr, "usage: e2e_bench EXE [--runs N] [--wineserver PID]\n");
         return 2;
     }
     const std::string exe = argv[1];
     int runs = 5;
-    if (argc >= 4 && std::strcmp(argv[2], "--runs") == 0)
-        runs = std::max(1, std::atoi(argv[3]));
+    int wineserverPid = 0;
+    for (int i = 2; i + 1 < argc; i += 2) {
+        if (std::strcmp(argv[i], "--runs") == 0)
+            runs = std::max(1, std::atoi(argv[i + 1]));
+        else if (std::strcmp(argv[i], "--wineserver") == 0)
+            wineserverPid = std::atoi(argv[i + 1]);
+    }
 
     CLoopbackCable cable(kCom);
     if (!cable.IsReady()) {
@@ -217,5 +359,8 @@ int main(int argc, char** argv)
     BenchDiscovery(runs);
     BenchClose(runs * 2, cable);
     BenchLogLines(runs);
+    BenchCpu(exe, runs, cable, wineserverPid);
+    BenchTally(exe, runs, cable, true);
+    BenchTally(exe, runs, cable, false);
     return 0;
 }

@@ -2,6 +2,7 @@
 // mask and the test data.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <vector>
 
 #include "baudrate_harness.h"
@@ -9,7 +10,8 @@
 
 namespace {
 
-// A window that counts the messages dispatched to it.
+// A window that counts the messages dispatched to it, keeps their wParams in the order handled
+// and can answer each one (for instance by posting another).
 class CountingWindow
 {
 public:
@@ -23,17 +25,28 @@ public:
         m_hWnd = ::CreateWindowExA(0, wc.lpszClassName, "", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, wc.hInstance,
                                    nullptr);
         s_count = 0;
+        s_handled.clear();
+        s_onMessage = nullptr;
     }
-    ~CountingWindow() { ::DestroyWindow(m_hWnd); }
+    ~CountingWindow()
+    {
+        ::DestroyWindow(m_hWnd);
+        s_onMessage = nullptr;
+    }
 
-    void Post() const { ::PostMessageA(m_hWnd, WM_APP, 0, 0); }
+    void Post(WPARAM wParam = 0) const { ::PostMessageA(m_hWnd, WM_APP, wParam, 0); }
     int Count() const { return s_count; }
+    const std::vector<WPARAM>& Handled() const { return s_handled; }
+    void OnMessage(std::function<void(WPARAM)> handler) const { s_onMessage = std::move(handler); }
 
 private:
     static LRESULT CALLBACK Proc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam)
     {
         if (message == WM_APP) {
             ++s_count;
+            s_handled.push_back(wParam);
+            if (s_onMessage)
+                s_onMessage(wParam);
             return 0;
         }
         return ::DefWindowProcA(hWnd, message, wParam, lParam);
@@ -41,9 +54,21 @@ private:
 
     HWND m_hWnd;
     static int s_count;
+    static std::vector<WPARAM> s_handled;
+    static std::function<void(WPARAM)> s_onMessage;
 };
 
 int CountingWindow::s_count = 0;
+std::vector<WPARAM> CountingWindow::s_handled;
+std::function<void(WPARAM)> CountingWindow::s_onMessage;
+
+// Returns once the tick counter has moved on from its reading at the call.
+void WaitForNextTick()
+{
+    const DWORD now = ::GetTickCount();
+    while (::GetTickCount() == now)
+        ::Sleep(1);
+}
 
 void DrainQueue()
 {
@@ -124,7 +149,7 @@ TEST_F(BaudrateHarness, PumpMessagesMeetingTheQuitMessageRepostsQuitWithExitCode
     EXPECT_EQ(msg.wParam, 0u);
 }
 
-TEST_F(BaudrateHarness, PumpMessagesEmptiesTheQueueThenRunsIdleWorkToCompletion)
+TEST_F(BaudrateHarness, PumpMessagesHandlesWhatIsWaitingThenRunsIdleWorkToCompletion)
 {
     DrainQueue();
     CountingWindow window;
@@ -138,6 +163,57 @@ TEST_F(BaudrateHarness, PumpMessagesEmptiesTheQueueThenRunsIdleWorkToCompletion)
 
     EXPECT_EQ(window.Count(), 5);
     EXPECT_EQ(idleLog, (std::vector<LONG>{ 0, 1, 2, 3 }));
+}
+
+TEST_F(BaudrateHarness, PumpMessagesLeavesWhatArrivesDuringItsPassToTheNextCall)
+{
+    DrainQueue();
+    CountingWindow window;
+    // The handler of message 1 posts message 2 once the tick counter has moved on.
+    window.OnMessage([&](WPARAM wParam) {
+        if (wParam == 1) {
+            WaitForNextTick();
+            window.Post(2);
+        }
+    });
+    window.Post(1);
+    std::vector<LONG> idleLog;
+    HarnessApp().idleLog = &idleLog;
+
+    EXPECT_TRUE(m_dlg.PumpMessages());
+    EXPECT_EQ(window.Handled(), (std::vector<WPARAM>{ 1 }));
+    EXPECT_TRUE(idleLog.empty()) << "idle work ran with a message waiting";
+
+    EXPECT_TRUE(m_dlg.PumpMessages());
+    EXPECT_EQ(window.Handled(), (std::vector<WPARAM>{ 1, 2 }));
+    EXPECT_EQ(idleLog, (std::vector<LONG>{ 0 }));
+}
+
+TEST_F(BaudrateHarness, WaitResponsiveEndsOnTimeWhileAFloodNeverLetsTheQueueEmpty)
+{
+    // Like a port whose unread bytes are reported again and again: every message handled posts
+    // the next, for three seconds at most, so that a pause that waits for an empty queue fails
+    // here instead of hanging.
+    DrainQueue();
+    CountingWindow window;
+    WPARAM posted = 0;
+    const DWORD floodStart = ::GetTickCount();
+    window.OnMessage([&](WPARAM) {
+        if (::GetTickCount() - floodStart < 3000) {
+            window.Post(++posted);
+        }
+    });
+    window.Post(0);
+
+    for (const int milliseconds : { 50, 200 }) {
+        const DWORD start = ::GetTickCount();
+        EXPECT_TRUE(m_dlg.WaitResponsive(milliseconds));
+        EXPECT_LT(::GetTickCount() - start, (DWORD)milliseconds + 250) << milliseconds;
+    }
+    DrainQueue();
+    ASSERT_GT(window.Count(), 0);
+    for (size_t i = 0; i < window.Handled().size(); ++i)
+        ASSERT_EQ(window.Handled()[i], (WPARAM)i) << "handled out of the order posted";
 }
 
 TEST(BaudrateData, ElapsedTimeIsSignedModuloTwoToThe32)
