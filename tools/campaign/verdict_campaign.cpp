@@ -174,7 +174,10 @@ bool Campaign::EnsureProgram(std::string& why)
         why = "launch: " + m_driver.LastError();
         return false;
     }
-    m_driver.PlaceOnTop(640, 160);
+    // A spot of its own for each cable, below where the other programs' tests put theirs:
+    // campaigns side by side must not read each other's verdict off the screen.
+    const int slot = (m_cable.Com() - 80) % 3;
+    m_driver.PlaceOnTop(20 + 420 * (slot < 0 ? 0 : slot), 600);
     m_nProcessRuns = 0;
     m_processes.push_back(ProcessFootprint());
     return true;
