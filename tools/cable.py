@@ -7,7 +7,8 @@ fault mode says otherwise.
 
     cable.py --prefix DIR --com 5 [--com 6 ...] [--control-port P] [--control-file F]
              [--instant] [--noecho] [--corrupt OFF,...] [--echo-only N] [--delay MS]
-             [--stall] [--hangup-after N] [--record FILE] [--exit-on-stdin-eof] [--quiet]
+             [--stall] [--hangup-after N] [--mismatch BAUD] [--record FILE]
+             [--exit-on-stdin-eof] [--quiet]
 
 Cable options apply to every --com given. Stdout gets `READY comN /dev/pts/X` per
 cable once its link exists, then `CONTROL 127.0.0.1:PORT`; --control-file gets the
@@ -25,6 +26,8 @@ stream since the last reset.
     N pacing on|off          N noecho on|off          N stall on|off
     N corrupt OFF[,OFF...]|none   (the echoed byte at each offset is XORed with 0xFF)
     N echo-only COUNT|none   N delay MS|none          N hangup-after COUNT|none
+    N mismatch BAUD|none     (the far end runs at BAUD: what the program sends at any
+                              other rate comes back garbled, every byte changed)
     N hangup                 N restore                N flush
     N reset                  (fault modes, counters, record and settings history)
     N stats -> OK baud=9600 bits=8 parity=N stop=1 rtscts=0 ixon=0 ixoff=0
@@ -70,6 +73,8 @@ def cable_options(parser):
     parser.add_argument("--delay", type=int, default=0, metavar="MS")
     parser.add_argument("--stall", action="store_true", help="stop reading what the program writes")
     parser.add_argument("--hangup-after", type=int, metavar="N")
+    parser.add_argument("--mismatch", type=int, metavar="BAUD",
+                        help="the far end's rate: echoes at any other rate come back garbled")
     parser.add_argument("--record", metavar="FILE",
                         help="write the received bytes to FILE; {n} is the COM number "
                              "(with several cables and no {n}, .comN is appended)")
@@ -152,6 +157,7 @@ class Server:
         faults.delay_ms = options.delay
         faults.stall = options.stall
         faults.hangup_after = options.hangup_after
+        faults.mismatch = options.mismatch
         self.cables[number] = cable
         say("READY %s %s" % (cable.name, cable.pts))
         return cable
@@ -244,6 +250,8 @@ class Server:
             if faults.hangup_after is not None and cable.bytes_in >= faults.hangup_after:
                 faults.hangup_after = None
                 self._hang_up(cable, "on command")
+        elif verb == "mismatch":
+            faults.mismatch = count_or_none(args)
         elif verb == "hangup":
             self._hang_up(cable, "on command")
         elif verb == "restore":

@@ -3,11 +3,8 @@
 //   SELFTEST_SOAK=full  200 passing runs, then 20 alternating pass / NG / cancel
 //   (default)           20 passing runs, then 6 alternating, for CI
 #include "support/loopback_cable.h"
+#include "support/process_footprint.h"
 #include "support/program_test.h"
-
-#include <psapi.h>
-#include <tlhelp32.h>
-#include <winternl.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -20,83 +17,10 @@ namespace
 {
 const DWORD kRunBoundMs = 30000;
 
-// What a process holds, read from outside.
-struct Footprint
-{
-    int handles = -1;
-    SIZE_T privateBytes = 0; // committed private memory (the page-file charge)
-    int threads = -1;
-};
-
-// SystemExtendedHandleInformation: the per-process handle count query is not available for
-// another process under Wine, the system-wide handle list is.
-struct HandleEntry
-{
-    PVOID object;
-    ULONG_PTR processId;
-    ULONG_PTR handle;
-    ULONG access;
-    USHORT backTrace;
-    USHORT typeIndex;
-    ULONG attributes;
-    ULONG reserved;
-};
-struct HandleList
-{
-    ULONG_PTR count;
-    ULONG_PTR reserved;
-    HandleEntry entries[1];
-};
-const ULONG kSystemExtendedHandleInformation = 64;
-
-int CountHandles(DWORD processId)
-{
-    typedef NTSTATUS(NTAPI * QuerySystem)(ULONG, PVOID, ULONG, PULONG);
-    QuerySystem query = (QuerySystem)(void*)::GetProcAddress(::GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation");
-    if (query == nullptr)
-        return -1;
-    std::vector<BYTE> buffer(1 << 20);
-    ULONG needed = 0;
-    while (query(kSystemExtendedHandleInformation, buffer.data(), (ULONG)buffer.size(), &needed) != 0) {
-        if (buffer.size() >= (1u << 26))
-            return -1;
-        buffer.resize(buffer.size() * 2);
-    }
-    const HandleList* list = reinterpret_cast<const HandleList*>(buffer.data());
-    int count = 0;
-    for (ULONG_PTR i = 0; i < list->count; ++i)
-        count += list->entries[i].processId == processId;
-    return count;
-}
-
-int CountThreads(DWORD processId)
-{
-    HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    if (snapshot == INVALID_HANDLE_VALUE)
-        return -1;
-    THREADENTRY32 entry = {};
-    entry.dwSize = sizeof(entry);
-    int count = 0;
-    for (BOOL more = ::Thread32First(snapshot, &entry); more; more = ::Thread32Next(snapshot, &entry))
-        count += entry.th32OwnerProcessID == processId;
-    ::CloseHandle(snapshot);
-    return count;
-}
-
 class SoakTest : public ProgramTest
 {
 protected:
-    Footprint Measure() const
-    {
-        Footprint footprint;
-        footprint.handles = CountHandles(m_driver.ProcessId());
-        PROCESS_MEMORY_COUNTERS counters = {};
-        counters.cb = sizeof(counters);
-        if (::GetProcessMemoryInfo(m_driver.Process(), &counters, sizeof(counters)))
-            footprint.privateBytes = counters.PagefileUsage;
-        footprint.threads = CountThreads(m_driver.ProcessId());
-        return footprint;
-    }
+    Footprint Measure() const { return MeasureFootprint(m_driver.Process(), m_driver.ProcessId()); }
 
     // One run of the given kind; checks its outcome and that only the UI thread is left.
     void RunOnce(CLoopbackCable& cable, char kind, int index)

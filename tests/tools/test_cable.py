@@ -122,6 +122,9 @@ class FaultTest(SharedCable):
             ("echo-only", ["echo-only 100"], BLOCK[:100], 0.2),
             ("cleared", ["noecho on", "corrupt 3", "echo-only 1", "reset"], BLOCK, 0.1),
             ("corrupt none", ["corrupt 3", "corrupt none"], BLOCK, 0.1),
+            ("far end at another rate", ["mismatch 9600"], bytes(b ^ 0x55 for b in BLOCK), 0.1),
+            ("far end at the same rate", ["mismatch 115200"], BLOCK, 0.1),
+            ("mismatch none", ["mismatch 9600", "mismatch none"], BLOCK, 0.1),
         ]
         for name, requests, expected, wait in cases:
             with self.subTest(name):

@@ -1,0 +1,230 @@
+#include "campaign_model.h"
+
+#include "support/expected_log.h"
+
+#include <algorithm>
+#include <random>
+
+namespace
+{
+const unsigned long long kBlock = 512;
+const int kBlocks = 6;
+const long kRates[] = {9600, 57600, 115200};
+// Index in a passing run's log of the write line and the compare line of block 1 to 6.
+const size_t kWriteLine[] = {0, 2, 4, 7, 9, 12, 14};
+const size_t kCompareLine[] = {0, 3, 5, 8, 10, 13, 15};
+const char kReadFailed[] = "Connect port read [0/512] \tFAILED!";
+const char kCompareFailed[] = "Compare data...\tFAILED!";
+const char kCancelled[] = "User cancelled!";
+
+// Echo delays that leave no doubt: well inside the 2000 ms read bound even with the slowest
+// line's 533 ms for a block, or well past it even when the 100 ms pause ran late.
+const long kDelayPassMax = 800;
+const long kDelayFailMin = 3000;
+const long kDelayFailMax = 4000;
+
+long RateOfBlock(int block)
+{
+    return kRates[(block - 1) / 2];
+}
+
+bool DelayFails(long ms)
+{
+    return ms >= kDelayFailMin;
+}
+
+// How long the run lasts, roughly: a 200 ms pause before each check, then the 100 ms pause
+// or the echo, whichever is longer, or the read's 2000 ms bound when it comes back short.
+long EstimatedMs(const Scenario& s, const RunModel& run)
+{
+    const int checks = run.failBlock == 0 ? kBlocks : run.failBlock;
+    long total = 0;
+    for (int block = 1; block <= checks; ++block) {
+        const long line = s.paced ? (long)(kBlock * 10 * 1000 / RateOfBlock(block)) : 5;
+        const long echo = line + (s.cable == CableKind::Delay ? s.value : 0);
+        total += 200 + (block == run.failBlock && run.readFails ? 2100 : std::max(100L, echo));
+    }
+    return total;
+}
+} // namespace
+
+const char* CableKindName(CableKind kind)
+{
+    static const char* const names[] = {"good", "no echo", "corrupt", "echo only", "delay", "hang-up", "stall",
+                                        "mismatch"};
+    return names[(int)kind];
+}
+
+const char* ActionName(Action action)
+{
+    static const char* const names[] = {"none", "stop", "arrival", "removal", "start again", "escape"};
+    return names[(int)action];
+}
+
+std::string Scenario::CableRequest() const
+{
+    switch (cable) {
+    case CableKind::NoEcho: return "noecho on";
+    case CableKind::Corrupt: return "corrupt " + std::to_string(value);
+    case CableKind::EchoOnly: return "echo-only " + std::to_string(value);
+    case CableKind::Delay: return "delay " + std::to_string(value);
+    case CableKind::HangUp: return "hangup-after " + std::to_string(value);
+    case CableKind::Stall: return "stall on";
+    case CableKind::Mismatch: return "mismatch " + std::to_string(value);
+    default: return std::string();
+    }
+}
+
+std::string Scenario::Describe() const
+{
+    std::string text = std::string(CableKindName(cable));
+    if (cable == CableKind::Corrupt || cable == CableKind::EchoOnly || cable == CableKind::Delay ||
+        cable == CableKind::HangUp || cable == CableKind::Mismatch)
+        text += " " + std::to_string(value);
+    text += paced ? ", paced" : ", instant";
+    text += std::string(", ") + ActionName(action);
+    if (action != Action::None)
+        text += " at " + std::to_string(atMs) + " ms";
+    return text;
+}
+
+Scenario DrawScenario(uint32_t seed)
+{
+    std::mt19937 random(seed);
+    auto below = [&random](long bound) { return (long)(random() % (uint32_t)bound); };
+    Scenario s;
+    s.seed = seed;
+    s.cable = (CableKind)below((long)CableKind::Count);
+    switch (s.cable) {
+    case CableKind::Corrupt: s.value = below(kBlocks) * (long)kBlock + below((long)kBlock); break;
+    case CableKind::EchoOnly: s.value = below(kBlocks * (long)kBlock); break;
+    case CableKind::Delay:
+        s.value = below(2) ? below(kDelayPassMax + 1) : kDelayFailMin + below(kDelayFailMax - kDelayFailMin + 1);
+        break;
+    case CableKind::HangUp: s.value = 1 + below(kBlocks * (long)kBlock); break;
+    case CableKind::Mismatch: {
+        static const long farRates[] = {9600, 19200, 57600, 115200};
+        s.value = farRates[below(4)];
+        break;
+    }
+    default: break;
+    }
+    s.paced = below(2) != 0;
+    // Weights: no action 6, Stop 6, arrival 2, removal 2, Start again 3, Esc 1 (it ends the
+    // process, and a new one costs seconds).
+    static const Action weighted[] = {Action::None, Action::None, Action::None, Action::None, Action::None,
+                                      Action::None, Action::Stop, Action::Stop, Action::Stop, Action::Stop,
+                                      Action::Stop, Action::Stop, Action::Arrival, Action::Arrival,
+                                      Action::Removal, Action::Removal, Action::StartAgain, Action::StartAgain,
+                                      Action::StartAgain, Action::Escape};
+    s.action = weighted[below(sizeof(weighted) / sizeof(weighted[0]))];
+    // A late echo of the first run would land in the read of a second one.
+    if (s.action == Action::StartAgain && s.cable == CableKind::Delay && DelayFails(s.value))
+        s.action = Action::Stop;
+    // Any moment of the run, and a little past its end.
+    if (s.action != Action::None)
+        s.atMs = (int)below(EstimatedMs(s, ModelRun(s, 0)) * 11 / 10 + 1);
+    return s;
+}
+
+RunModel ModelRun(const Scenario& s, unsigned long long streamStart)
+{
+    RunModel run;
+    for (int block = 1; block <= kBlocks && run.failBlock == 0; ++block) {
+        const unsigned long long first = streamStart + kBlock * (block - 1);
+        const unsigned long long end = first + kBlock;
+        switch (s.cable) {
+        case CableKind::NoEcho:
+        case CableKind::Stall: run.failBlock = block, run.readFails = true; break;
+        case CableKind::Corrupt:
+            if ((unsigned long long)s.value >= first && (unsigned long long)s.value < end)
+                run.failBlock = block;
+            break;
+        case CableKind::EchoOnly:
+            if ((unsigned long long)s.value < end)
+                run.failBlock = block, run.readFails = true;
+            break;
+        case CableKind::Delay:
+            if (DelayFails(s.value))
+                run.failBlock = block, run.readFails = true;
+            break;
+        case CableKind::HangUp:
+            // The cable takes in bytes up to the count, then goes: that block's echo is lost.
+            if ((unsigned long long)s.value <= end)
+                run.failBlock = block, run.readFails = true, run.hungUp = true;
+            break;
+        case CableKind::Mismatch:
+            if (s.value != RateOfBlock(block))
+                run.failBlock = block;
+            break;
+        default: break;
+        }
+    }
+    std::vector<std::string> passing = PassingLog();
+    if (run.failBlock == 0) {
+        run.log = passing;
+        run.progress = 3;
+        run.ok = true;
+        run.consumed = streamStart + kBlock * kBlocks;
+    } else {
+        run.log.assign(passing.begin(), passing.begin() + kWriteLine[run.failBlock] + 1);
+        run.log.push_back(run.readFails ? kReadFailed : kCompareFailed);
+        run.progress = (run.failBlock - 1) / 2;
+        run.consumed = streamStart + kBlock * run.failBlock;
+    }
+    if (s.cable == CableKind::Stall)
+        run.consumed = 0;
+    if (run.hungUp)
+        run.consumed = (unsigned long long)s.value;
+    return run;
+}
+
+Pump PumpAt(const RunModel& run, size_t lines)
+{
+    if (lines == run.log.size())
+        return Pump::AfterRun;
+    if (lines == 1)
+        return Pump::Long;
+    const int lastBlock = run.failBlock == 0 ? kBlocks : run.failBlock;
+    for (int block = 1; block <= lastBlock; ++block) {
+        if (lines == kWriteLine[block] + 1)
+            return Pump::Short;
+        if (block < lastBlock && block < kBlocks && lines == kCompareLine[block] + 1)
+            return Pump::Long;
+    }
+    return Pump::None;
+}
+
+bool ModelStop(const RunModel& run, size_t lines, RunModel& stopped)
+{
+    stopped = run;
+    const Pump pump = PumpAt(run, lines);
+    if (pump == Pump::None || lines > run.log.size())
+        return false;
+    stopped.log.assign(run.log.begin(), run.log.begin() + lines);
+    stopped.log.push_back(kCancelled);
+    if (pump == Pump::AfterRun)
+        return true;
+    // Rates fully passed before the line at `lines`: each second compare line steps the bar.
+    int passedBlocks = 0;
+    for (int block = 1; block <= kBlocks; ++block)
+        if (kCompareLine[block] < lines)
+            passedBlocks = block;
+    if (pump == Pump::Long) {
+        stopped.ok = false;
+        stopped.progress = passedBlocks / 2;
+        return true;
+    }
+    // In the check's short pause: the check reads and compares regardless.
+    const int block = passedBlocks + 1;
+    stopped.log.push_back(run.log[kCompareLine[block]]);
+    if (block == run.failBlock)
+        return true;
+    if (block == kBlocks) {
+        stopped.log.push_back(run.log.back()); // the end line: the last check passed, OK
+        return true;
+    }
+    stopped.ok = false;
+    stopped.progress = block / 2;
+    return true;
+}

@@ -1,0 +1,80 @@
+// One run of the verdict campaign: what the cable and the operator do, drawn from a seed, and
+// what the program must then show, worked out from the test's rules and from where the
+// operator's action was handled.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+enum class CableKind
+{
+    Good,
+    NoEcho,
+    Corrupt,  // one byte at `value`, an offset of the received stream
+    EchoOnly, // only the first `value` bytes come back
+    Delay,    // each echo `value` ms late
+    HangUp,   // the device goes away after `value` bytes
+    Stall,
+    Mismatch, // the far end at `value` bps
+    Count
+};
+
+enum class Action
+{
+    None,
+    Stop,
+    Arrival,
+    Removal,
+    StartAgain,
+    Escape,
+    Count
+};
+
+struct Scenario
+{
+    uint32_t seed = 0;
+    CableKind cable = CableKind::Good;
+    long value = 0;
+    bool paced = false;
+    Action action = Action::None;
+    int atMs = 0; // after the run has started
+
+    std::string CableRequest() const; // for the cable server; empty for a good cable
+    std::string Describe() const;
+};
+
+Scenario DrawScenario(uint32_t seed);
+const char* CableKindName(CableKind kind);
+const char* ActionName(Action action);
+
+// What one run does on its own, from where its received stream starts (the cable's offsets
+// count since its last reset). Block 1 to 6: 512 bytes each, two per rate.
+struct RunModel
+{
+    int failBlock = 0;             // 0: every check passes
+    bool readFails = false;        // the failing check's read comes back short, not changed
+    unsigned long long consumed = 0; // bytes the cable has received by the run's end
+    bool hungUp = false;           // the device is gone afterwards
+    std::vector<std::string> log;
+    int progress = 0;
+    bool ok = false;
+};
+
+RunModel ModelRun(const Scenario& scenario, unsigned long long streamStart);
+
+// Where in a run's log a posted click or key was handled: the number of lines already logged
+// then. The program handles messages only in the pauses of a run and after it.
+enum class Pump
+{
+    None,      // no pause of the run follows that line
+    Long,      // a 200 ms pause: a Stop ends the run there
+    Short,     // the 100 ms pause inside a block check: the check goes on
+    AfterRun,  // the run is over
+};
+
+Pump PumpAt(const RunModel& run, size_t lines);
+
+// The run's outcome when Stop was handled with `lines` lines logged; false when no pause is
+// there, so no Stop can have been handled there.
+bool ModelStop(const RunModel& run, size_t lines, RunModel& stopped);

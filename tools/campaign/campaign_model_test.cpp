@@ -1,0 +1,106 @@
+// The campaign's expectations against the test's rules: where a cable fault first fails a
+// check, and what a Stop handled after a given line of the log leads to.
+#include "campaign_model.h"
+
+#include "support/expected_log.h"
+
+#include <gtest/gtest.h>
+
+namespace
+{
+const char kRead[] = "Connect port read [0/512] \tFAILED!";
+const char kCompare[] = "Compare data...\tFAILED!";
+const char kCancelled[] = "User cancelled!";
+
+Scenario Cable(CableKind kind, long value = 0)
+{
+    Scenario s;
+    s.cable = kind;
+    s.value = value;
+    return s;
+}
+
+std::vector<std::string> Lines(size_t count, std::initializer_list<const char*> more = {})
+{
+    std::vector<std::string> lines = PassingLog();
+    lines.resize(count);
+    lines.insert(lines.end(), more.begin(), more.end());
+    return lines;
+}
+
+TEST(CampaignModelTest, FirstFailingCheckOfEachFault)
+{
+    const struct
+    {
+        const char* name;
+        Scenario scenario;
+        unsigned long long streamStart;
+        int failBlock;
+        const char* why;
+        unsigned long long consumed;
+    } cases[] = {
+        {"good", Cable(CableKind::Good), 0, 0, nullptr, 3072},
+        {"hang-up with the first block's last byte", Cable(CableKind::HangUp, 512), 0, 1, kRead, 512},
+        {"hang-up one byte into the second", Cable(CableKind::HangUp, 513), 0, 2, kRead, 513},
+        {"echo of exactly one block", Cable(CableKind::EchoOnly, 512), 0, 2, kRead, 1024},
+        {"far end at 9600", Cable(CableKind::Mismatch, 9600), 0, 3, kCompare, 1536},
+        {"far end at 19200", Cable(CableKind::Mismatch, 19200), 0, 1, kCompare, 512},
+        {"last byte of the run", Cable(CableKind::Corrupt, 3071), 0, 6, kCompare, 3072},
+        {"offset a first run used up", Cable(CableKind::Corrupt, 100), 3072, 0, nullptr, 6144},
+        {"echo within the bound", Cable(CableKind::Delay, 800), 0, 0, nullptr, 3072},
+        {"echo past the bound", Cable(CableKind::Delay, 3000), 0, 1, kRead, 512},
+        {"stall", Cable(CableKind::Stall), 0, 1, kRead, 0},
+    };
+    for (const auto& c : cases) {
+        const RunModel run = ModelRun(c.scenario, c.streamStart);
+        EXPECT_EQ(run.failBlock, c.failBlock) << c.name;
+        EXPECT_EQ(run.ok, c.failBlock == 0) << c.name;
+        EXPECT_EQ(run.consumed, c.consumed) << c.name;
+        if (c.why != nullptr) {
+            const size_t writeLine[] = {0, 2, 4, 7, 9, 12, 14};
+            EXPECT_EQ(run.log, Lines(writeLine[c.failBlock] + 1, {c.why})) << c.name;
+            EXPECT_EQ(run.progress, (c.failBlock - 1) / 2) << c.name;
+        } else {
+            EXPECT_EQ(run.log, PassingLog()) << c.name;
+        }
+    }
+}
+
+TEST(CampaignModelTest, WhereAStopLands)
+{
+    const struct
+    {
+        const char* name;
+        Scenario scenario;
+        size_t lines; // logged when the Stop was handled
+        bool possible;
+        std::vector<std::string> log;
+        int progress;
+        bool ok;
+    } cases[] = {
+        {"first pause", Cable(CableKind::Good), 1, true, Lines(1, {kCancelled}), 0, false},
+        {"no pause after the rate line", Cable(CableKind::Good), 2, false, {}, 0, false},
+        {"short pause of the first check", Cable(CableKind::Good), 3, true, Lines(3, {kCancelled, "Compare data...\tOK!"}), 0, false},
+        {"short pause of a rate's second check", Cable(CableKind::Good), 5, true, Lines(5, {kCancelled, "Compare data...\tOK!"}), 1, false},
+        {"pause before 57600", Cable(CableKind::Good), 6, true, Lines(6, {kCancelled}), 1, false},
+        {"pause before 115200", Cable(CableKind::Good), 11, true, Lines(11, {kCancelled}), 2, false},
+        {"short pause of the last check", Cable(CableKind::Good), 15, true,
+         Lines(15, {kCancelled, "Compare data...\tOK!", "=== End Baudrate Test ==="}), 3, true},
+        {"no pause after the last compare", Cable(CableKind::Good), 16, false, {}, 0, false},
+        {"after the run", Cable(CableKind::Good), 17, true, Lines(17, {kCancelled}), 3, true},
+        {"short pause of the failing check", Cable(CableKind::Corrupt, 1100), 8, true, Lines(8, {kCancelled, kCompare}), 1, false},
+        {"after a failed run", Cable(CableKind::NoEcho), 4, true, Lines(3, {kRead, kCancelled}), 0, false},
+        {"past a failed run's end", Cable(CableKind::NoEcho), 6, false, {}, 0, false},
+    };
+    for (const auto& c : cases) {
+        RunModel stopped;
+        ASSERT_EQ(ModelStop(ModelRun(c.scenario, 0), c.lines, stopped), c.possible) << c.name;
+        if (!c.possible)
+            continue;
+        EXPECT_EQ(stopped.log, c.log) << c.name;
+        EXPECT_EQ(stopped.progress, c.progress) << c.name;
+        EXPECT_EQ(stopped.ok, c.ok) << c.name;
+    }
+}
+
+} // namespace
