@@ -473,16 +473,18 @@ TEST_F(PortOnCable, OpenSetsTheDefaultMaskAndReadModeAndTheSettersChangeThem)
     EXPECT_EQ(static_cast<DWORD>(EV_RXCHAR | EV_ERR | EV_RXFLAG), port.QueryEventMask());
 }
 
-// The rig's pty takes only 8N1; other framings are shown on a supplied record above. Wine
-// reports no DTR or RTS handshake back, so hardware flow reads back as none there.
+// The rig's pty takes only 8N1; other framings are shown on a supplied record above.
 TEST_F(PortOnCable, LineSettingsAndFlowControlReachTheLine)
 {
     OpenOverlapped();
-    struct Case { DWORD baud; CSerialPort::FlowControl flow; int readBack; const char* line; };
+    // Wine reports no DTR or RTS handshake back, so there hardware flow reads back as none.
+    const bool onWine = ::GetProcAddress(::GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
+    bool hardwareUnread = false;
+    struct Case { DWORD baud; CSerialPort::FlowControl flow; const char* line; };
     const Case cases[] = {
-        {9600, CSerialPort::FlowXonXoff, CSerialPort::FlowXonXoff, "9600-8N1-xonxoff"},
-        {57600, CSerialPort::FlowHardware, CSerialPort::FlowNone, "57600-8N1-rtscts"},
-        {115200, CSerialPort::FlowNone, CSerialPort::FlowNone, "115200-8N1-none"},
+        {9600, CSerialPort::FlowXonXoff, "9600-8N1-xonxoff"},
+        {57600, CSerialPort::FlowHardware, "57600-8N1-rtscts"},
+        {115200, CSerialPort::FlowNone, "115200-8N1-none"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(0, port.Configure(c.baud, 8, NOPARITY, ONESTOPBIT)) << c.line;
@@ -491,9 +493,14 @@ TEST_F(PortOnCable, LineSettingsAndFlowControlReachTheLine)
         EXPECT_EQ(8, port.QueryDataBits()) << c.line;
         EXPECT_EQ(NOPARITY, port.QueryParity()) << c.line;
         EXPECT_EQ(ONESTOPBIT, port.QueryStopBits()) << c.line;
-        EXPECT_EQ(c.readBack, port.QueryFlowControl()) << c.line;
+        const int readBack = port.QueryFlowControl();
+        if (onWine && c.flow == CSerialPort::FlowHardware && readBack == CSerialPort::FlowNone) {
+            hardwareUnread = true;
+        } else {
+            EXPECT_EQ(c.flow, readBack) << c.line;
+        }
         EXPECT_EQ(kInvalidArg, port.SetFlowControl(static_cast<CSerialPort::FlowControl>(3))) << c.line;
-        EXPECT_EQ(c.readBack, port.QueryFlowControl()) << c.line << ": an invalid kind changes nothing";
+        EXPECT_EQ(readBack, port.QueryFlowControl()) << c.line << ": an invalid kind changes nothing";
         // The cable settles on a setting after 20 ms without changes.
         ::Sleep(150);
         CCableClient::Stats stats;
@@ -503,6 +510,9 @@ TEST_F(PortOnCable, LineSettingsAndFlowControlReachTheLine)
                       stats.rtscts ? "rtscts" : stats.ixon && stats.ixoff ? "xonxoff" : "none");
         EXPECT_STREQ(c.line, line);
     }
+    if (hardwareUnread)
+        GTEST_SKIP() << "hardware flow reached the line, but Wine reads it back as none: the read-back "
+                        "of FlowHardware is shown only on Windows";
 }
 
 // ---- Transfers ------------------------------------------------------------------------------
