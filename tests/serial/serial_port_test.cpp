@@ -1,7 +1,5 @@
 // CSerialPort on the virtual cable under Wine, and through the Win32 seam for the failures a
 // pty cannot produce.
-#include "claimed_cable.h"  // first: it brings winsock2.h, which must precede windows.h
-
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -19,14 +17,14 @@
 #include <vector>
 
 #include "api_ledger.h"
+#include "support/test_cable.h"
+#include "support/wait_for.h"
 #include "serial/device_path.h"
 #include "serial/serial_port.h"
 #include "serial/serial_wnd_port.h"
 
 namespace {
 
-const int kFirstCom = 20;
-const int kLastCom = 29;
 const LONG kInvalidArg = static_cast<LONG>(0x80070057L);
 
 class CProbePort : public CSerialPort
@@ -58,7 +56,7 @@ class PortOnCable : public ::testing::Test
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(cable.Claim(kFirstCom, kLastCom, CableOptions())) << "no free cable (CABLE_CONTROL?)";
+        ASSERT_TRUE(cable.Claim(CableOptions())) << cable.Error();
     }
     virtual std::string CableOptions() { return "--instant"; }
 
@@ -80,7 +78,7 @@ protected:
         EXPECT_EQ(bytes, back);
     }
 
-    CClaimedCable cable;
+    CTestCable cable;
     CProbePort port;
 };
 
@@ -142,7 +140,7 @@ TEST(SerialPortName, NameTooLongForAPathIsRefusedBeforeAnyCall)
 
 TEST(SerialPortName, Com10OpensOnlyThroughThePrefixAndOpenFindsIt)
 {
-    CClaimedCable cable10;
+    CTestCable cable10;
     ASSERT_TRUE(cable10.Claim(10, 10)) << "COM10 is taken or no cable server";
     // Without the prefix the system does not find it: what Open has to get around.
     HANDLE bare = ::CreateFileA("COM10", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -502,12 +500,15 @@ TEST_F(PortOnCable, LineSettingsAndFlowControlReachTheLine)
         EXPECT_EQ(kInvalidArg, port.SetFlowControl(static_cast<CSerialPort::FlowControl>(3))) << c.line;
         EXPECT_EQ(readBack, port.QueryFlowControl()) << c.line << ": an invalid kind changes nothing";
         // The cable settles on a setting after 20 ms without changes.
-        ::Sleep(150);
-        CCableClient::Stats stats;
-        ASSERT_TRUE(cable.GetStats(stats));
-        char line[64];
-        std::snprintf(line, sizeof line, "%lu-%d%c%d-%s", stats.baud, stats.bits, stats.parity, stats.stop,
-                      stats.rtscts ? "rtscts" : stats.ixon && stats.ixoff ? "xonxoff" : "none");
+        char line[64] = "";
+        WaitFor([&] {
+            CCableClient::Stats stats;
+            if (!cable.GetStats(stats))
+                return false;
+            std::snprintf(line, sizeof line, "%lu-%d%c%d-%s", stats.baud, stats.bits, stats.parity, stats.stop,
+                          stats.rtscts ? "rtscts" : stats.ixon && stats.ixoff ? "xonxoff" : "none");
+            return std::strcmp(c.line, line) == 0;
+        }, 2000, 10);
         EXPECT_STREQ(c.line, line);
     }
     if (hardwareUnread)
@@ -638,7 +639,10 @@ TEST_F(PortOnCable, SynchronousPortRefusesOverlappedAndBoundsButTransfersWithout
     DWORD count = 0;
     ASSERT_EQ(0, port.Write(bytes.data(), 8, &count, nullptr, INFINITE));
     EXPECT_EQ(8u, count);
-    ::Sleep(100);
+    ASSERT_TRUE(WaitFor([&] {
+        COMSTAT status = {};
+        return ::ClearCommError(port.m_hPort, nullptr, &status) && status.cbInQue >= 8;
+    }, 2000)) << "the echo did not arrive";
 
     std::vector<BYTE> back(8);
     OVERLAPPED overlapped = {};
