@@ -131,8 +131,8 @@ TEST_F(Verdict, ShowsTheVerdictWithItsShadowAndKeepsItThroughRepaints)
                 else if (std::string(moment) == "covered and uncovered")
                     CoverAndUncover();
                 const VerdictInk ink = Ink();
-                const VerdictInk::Colour& face = look.failed ? ink.red : ink.green;
-                const VerdictInk::Colour& other = look.failed ? ink.green : ink.red;
+                const CDialogDriver::Ink& face = look.failed ? ink.red : ink.green;
+                const CDialogDriver::Ink& other = look.failed ? ink.green : ink.red;
                 EXPECT_GT(face.count, kInk) << look.name << ", " << moment;
                 EXPECT_EQ(other.count, 0) << look.name << ", " << moment;
                 EXPECT_GT(ink.grey.count, kInk) << look.name << ", " << moment;
