@@ -89,7 +89,8 @@ bool CSelfTestDlg::TestBlockTransfer(unsigned char dataBits)
                   (long)bytesWritten, (int)kBlockSize);
     m_lstResult.AddLine(line);
 
-    // Stop is not honoured here: the bytes are on their way back, so the check reads them.
+    // A Stop ends this pause early, but the check goes on: the bytes are on their way back, so
+    // it reads them.
     WaitResponsive(kEchoPauseMs);
 
     DWORD bytesRead = 0;

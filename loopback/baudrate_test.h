@@ -14,7 +14,7 @@ const unsigned char kDataBits = 8;
 // A block is sent and must come back in full, within the time-out, each way.
 const unsigned long kBlockSize = 512;
 const unsigned long kTransferTimeoutMs = 2000;
-// Pause before each rate and between its two block checks; Stop is honoured only here.
+// Pause before each rate and between its two block checks; only here does Stop end the run.
 const int kRatePauseMs = 200;
 // Pause between the write and the read of one block check.
 const int kEchoPauseMs = 100;

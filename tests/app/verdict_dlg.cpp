@@ -12,18 +12,6 @@ const UINT kRunBodyMessage = WM_APP + 1;
 const int kDialogX = 600;
 const int kDialogY = 300;
 
-void Include(VerdictInk::Colour& colour, int x, int y)
-{
-    if (colour.count++ == 0) {
-        colour.box = { x, y, x + 1, y + 1 };
-        return;
-    }
-    colour.box.left = std::min<LONG>(colour.box.left, x);
-    colour.box.top = std::min<LONG>(colour.box.top, y);
-    colour.box.right = std::max<LONG>(colour.box.right, x + 1);
-    colour.box.bottom = std::max<LONG>(colour.box.bottom, y + 1);
-}
-
 } // namespace
 
 BEGIN_MESSAGE_MAP(CVerdictDlg, CSelfTestDlg)
@@ -74,43 +62,28 @@ std::vector<std::string> CVerdictDlg::Lines() const
 
 VerdictInk ReadVerdictInk(HWND verdictArea)
 {
-    VerdictInk ink;
-    RECT client;
-    ::GetClientRect(verdictArea, &client);
-    POINT origin = { 0, 0 };
-    ::ClientToScreen(verdictArea, &origin);
-    const int width = client.right, height = client.bottom;
-
     // The verdict is drawn straight onto the control, so only the screen holds it.
-    HDC screen = ::GetDC(nullptr);
-    HDC memory = ::CreateCompatibleDC(screen);
-    BITMAPINFO info = {};
-    info.bmiHeader.biSize = sizeof(info.bmiHeader);
-    info.bmiHeader.biWidth = width;
-    info.bmiHeader.biHeight = -height;
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    info.bmiHeader.biCompression = BI_RGB;
-    void* bits = nullptr;
-    HBITMAP bitmap = ::CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-    HGDIOBJ previous = ::SelectObject(memory, bitmap);
-    ::BitBlt(memory, 0, 0, width, height, screen, origin.x, origin.y, SRCCOPY);
-    ::GdiFlush();
-    const DWORD* pixels = static_cast<const DWORD*>(bits);
-    for (int y = 0; y < height; ++y) {
-        for (int x = 0; x < width; ++x) {
-            const DWORD p = pixels[y * width + x] & 0xFFFFFF; // 0x00RRGGBB
-            if (p == 0x00AA00)
-                Include(ink.green, x, y);
-            else if (p == 0xFF0000)
-                Include(ink.red, x, y);
-            else if (p == 0xC0C0C0)
-                Include(ink.grey, x, y);
+    VerdictInk ink;
+    ::GetClientRect(verdictArea, &ink.area);
+    ::MapWindowPoints(verdictArea, nullptr, reinterpret_cast<POINT*>(&ink.area), 2);
+    std::vector<COLORREF> pixels;
+    if (!CDialogDriver::ReadScreen(ink.area, pixels))
+        return ink;
+    const int width = ink.area.right - ink.area.left;
+    ink.total = (int)pixels.size();
+    for (size_t i = 0; i < pixels.size(); ++i) {
+        const COLORREF p = pixels[i];
+        CDialogDriver::Ink* kind = p == RGB(0, 170, 0) ? &ink.green : p == RGB(255, 0, 0) ? &ink.red
+                                 : p == RGB(192, 192, 192) ? &ink.grey : nullptr;
+        if (kind == nullptr) {
+            ink.other += p != ::GetSysColor(COLOR_BTNFACE);
+            continue;
         }
+        const LONG x = ink.area.left + (LONG)(i % width), y = ink.area.top + (LONG)(i / width);
+        if (kind->count++ == 0)
+            kind->box = { x, y, x + 1, y + 1 };
+        kind->box = { std::min(kind->box.left, x), std::min(kind->box.top, y), std::max(kind->box.right, x + 1),
+                      std::max(kind->box.bottom, y + 1) };
     }
-    ::SelectObject(memory, previous);
-    ::DeleteObject(bitmap);
-    ::DeleteDC(memory);
-    ::ReleaseDC(nullptr, screen);
     return ink;
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/selftest_dlg.h"
+#include "support/dialog_driver.h"
 
 class CVerdictDlg : public CSelfTestDlg
 {
@@ -42,17 +43,7 @@ private:
     std::function<void()> m_body;
 };
 
-// Pixels of the three verdict colours inside the verdict area, as the screen shows them.
-struct VerdictInk
-{
-    struct Colour
-    {
-        int count = 0;
-        RECT box = { 0, 0, 0, 0 }; // bounding box, in the area's client coordinates
-    };
-    Colour green;  // RGB(0, 170, 0)
-    Colour red;    // RGB(255, 0, 0)
-    Colour grey;   // RGB(192, 192, 192)
-};
+// The verdict area's ink as the screen shows it, boxes in screen coordinates.
+using VerdictInk = CDialogDriver::VerdictInk;
 
 VerdictInk ReadVerdictInk(HWND verdictArea);

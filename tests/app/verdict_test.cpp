@@ -1,6 +1,6 @@
 // The verdict in the real dialog under the virtual display, read back from the screen; and
-// one whole run on a virtual cable (COM39) seen in the dialog's own controls.
-#include "support/cable_client.h"
+// one whole run on a virtual cable seen in the dialog's own controls.
+#include "support/test_cable.h"
 
 #include <windows.h>
 #include <winternl.h>
@@ -131,8 +131,8 @@ TEST_F(Verdict, ShowsTheVerdictWithItsShadowAndKeepsItThroughRepaints)
                 else if (std::string(moment) == "covered and uncovered")
                     CoverAndUncover();
                 const VerdictInk ink = Ink();
-                const VerdictInk::Colour& face = look.failed ? ink.red : ink.green;
-                const VerdictInk::Colour& other = look.failed ? ink.green : ink.red;
+                const CDialogDriver::Ink& face = look.failed ? ink.red : ink.green;
+                const CDialogDriver::Ink& other = look.failed ? ink.green : ink.red;
                 EXPECT_GT(face.count, kInk) << look.name << ", " << moment;
                 EXPECT_EQ(other.count, 0) << look.name << ", " << moment;
                 EXPECT_GT(ink.grey.count, kInk) << look.name << ", " << moment;
@@ -204,15 +204,13 @@ LRESULT CALLBACK NotingListProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM l
 
 TEST_F(Verdict, FirstRunOnDeviceShowsItsLogOnTheTabStopAndTheVerdict)
 {
-    CCableClient cable;
-    ASSERT_TRUE(cable.Connected()) << "the rig's cable server (CABLE_CONTROL)";
-    cable.Command("remove 39");
-    ASSERT_EQ(cable.Command("add 39 --instant").compare(0, 2, "OK"), 0);
+    CTestCable cable;
+    ASSERT_TRUE(cable.Claim()) << cable.Error();
     m_dlg.RunWith([&] {
         HWND list = m_dlg.GetDlgItem(IDC_RESULT_LIST);
         g_listMessages.clear();
         g_listProc = (WNDPROC)::SetWindowLongPtrA(list, GWLP_WNDPROC, (LONG_PTR)NotingListProc);
-        m_dlg.m_strPort = "COM39";
+        m_dlg.m_strPort = cable.Name().c_str();
         m_dlg.PortToView();
 
         m_dlg.OnStart();
@@ -234,7 +232,6 @@ TEST_F(Verdict, FirstRunOnDeviceShowsItsLogOnTheTabStopAndTheVerdict)
         EXPECT_GT(ink.green.count, kInk);
         EXPECT_EQ(ink.red.count, 0);
     });
-    cable.Command("remove 39");
 }
 
 } // namespace

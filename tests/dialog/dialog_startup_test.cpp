@@ -1,6 +1,7 @@
 // The shipped program at start-up, seen from outside: its state without a cable, and its
 // dialog's layout read back from the running windows and from the program's resources.
 #include "support/program_test.h"
+#include "res/resource.h"
 
 #include <commctrl.h>
 
@@ -22,14 +23,14 @@ struct ControlRow
 };
 
 const ControlRow kControls[] = {
-    {1003, "Button", 0x80, L"&开始", 0x50010000, 6, 36, 54, 18},
-    {1004, "Button", 0x80, L"停止", 0x50010000, 66, 36, 54, 18},
-    {1007, "ComboBox", 0x85, L"", 0x50210002, 60, 12, 54, 48},
-    {1005, "msctls_progress32", 0, L"", 0x50800001, 6, 60, 114, 8},
+    {IDC_START, "Button", 0x80, L"&开始", 0x50010000, 6, 36, 54, 18},
+    {IDC_STOP, "Button", 0x80, L"停止", 0x50010000, 66, 36, 54, 18},
+    {IDC_PORT, "ComboBox", 0x85, L"", 0x50210002, 60, 12, 54, 48},
+    {IDC_PROGRESS, "msctls_progress32", 0, L"", 0x50800001, 6, 60, 114, 8},
     {-1, "Button", 0x80, L"测试结果", 0x50000007, 126, 6, 102, 66},
-    {1006, "ListBox", 0x83, L"", 0x50A10181, 6, 78, 222, 84},
+    {IDC_RESULT_LIST, "ListBox", 0x83, L"", 0x50A10181, 6, 78, 222, 84},
     {-1, "Static", 0x82, L"设备串口", 0x50020000, 18, 12, 38, 8},
-    {1009, "Static", 0x82, L"", 0x5082000C, 132, 18, 90, 48},
+    {IDC_VERDICT, "Static", 0x82, L"", 0x5082000C, 132, 18, 90, 48},
 };
 
 const wchar_t kCaptionW[] = L"Vantrel   ver 1.0.0.0";
@@ -315,7 +316,7 @@ TEST_F(DialogStartupTest, ProgramTemplateAndPortListResourceMatchTable)
     for (int n = 1; n <= 12; ++n) {
         const std::string item = "COM" + std::to_string(n);
         SCOPED_TRACE(item);
-        EXPECT_EQ(entries.Word(), 1007);
+        EXPECT_EQ(entries.Word(), IDC_PORT);
         EXPECT_EQ(entries.Word(), 0x0403);
         const DWORD length = entries.Dword();
         ASSERT_EQ(length, item.size() + 1);

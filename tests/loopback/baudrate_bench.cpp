@@ -1,7 +1,7 @@
 // Times whole runs of the loopback test on one virtual cable, for tools/bench_baudrate.py.
 //   baudrate_bench.exe COM RUNS [cable options...]
 // Prints one line per run: "run <i> <milliseconds>".
-#include "support/cable_client.h"
+#include "support/test_cable.h"
 
 #include <windows.h>
 #include <commctrl.h>
@@ -44,19 +44,13 @@ int main(int argc, char** argv)
     const int runs = std::atoi(argv[2]);
     std::string options;
     for (int i = 3; i < argc; ++i)
-        options += std::string(" ") + argv[i];
+        options += (options.empty() ? "" : " ") + std::string(argv[i]);
 
     CWinApp app("selftest");
     ::InitCommonControls();
-    CCableClient cable;
-    if (!cable.Connected()) {
-        std::fprintf(stderr, "no cable server (CABLE_CONTROL)\n");
-        return 1;
-    }
-    cable.Command("remove " + std::to_string(com));
-    const std::string added = cable.Command("add " + std::to_string(com) + options);
-    if (added.compare(0, 2, "OK") != 0) {
-        std::fprintf(stderr, "add: %s\n", added.c_str());
+    CTestCable cable;
+    if (!cable.Claim(com, com, options)) {
+        std::fprintf(stderr, "%s\n", cable.Error().c_str());
         return 1;
     }
 
@@ -68,7 +62,7 @@ int main(int argc, char** argv)
                                                  nullptr, nullptr, instance, nullptr));
         dlg.m_progress.Attach(::CreateWindowExA(0, PROGRESS_CLASSA, "", WS_POPUP, 0, 0, 200, 20, nullptr, nullptr,
                                                 instance, nullptr));
-        const std::string name = "COM" + std::to_string(com);
+        const std::string name = cable.Name();
         for (int run = 0; run < runs && exitCode == 0; ++run) {
             // Opened per run, as a run of the tool does.
             if (dlg.m_serial.Open(name.c_str(), (CWnd*)nullptr, 0, 0, 0, 0) != 0) {
@@ -93,6 +87,5 @@ int main(int argc, char** argv)
         ::DestroyWindow(dlg.m_lstResult.Detach());
         ::DestroyWindow(dlg.m_progress.Detach());
     }
-    cable.Command("remove " + std::to_string(com));
     return exitCode;
 }

@@ -11,11 +11,11 @@ namespace {
 
 TEST_F(BaudrateHarness, FirstRunsOfAProcessOnDeviceSendTheFixedDataAndSecondRunContinues)
 {
-    ASSERT_NO_FATAL_FAILURE(OpenCable(34));
+    ASSERT_NO_FATAL_FAILURE(OpenCable());
     ASSERT_TRUE(m_dlg.RunBaudrateTest());
     ASSERT_TRUE(m_dlg.RunBaudrateTest());
 
-    const std::vector<uint8_t> wire = m_cable.Record(34);
+    const std::vector<uint8_t> wire = m_cable->Record();
     ASSERT_EQ(wire.size(), 2u * 6u * 512u);
     const std::vector<uint8_t> firstBlock = { 0x29, 0x23, 0xBE, 0x84, 0xE1, 0x6C, 0xD6, 0xAE };
     const std::vector<uint8_t> secondBlock = { 0x5E, 0x4C, 0xEC, 0x03, 0x4C, 0x73, 0xE6, 0x05 };

@@ -8,13 +8,15 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "app/selftest_dlg.h"
 #include "framework/win_app.h"
-#include "support/cable_client.h"
 #include "support/expected_log.h"
+#include "support/list_box_lines.h"
+#include "support/test_cable.h"
 
 class CHarnessApp : public CWinApp
 {
@@ -42,6 +44,7 @@ class CHarnessDlg : public CSelfTestDlg
 public:
     using CSelfTestDlg::PumpMessages;
     using CSelfTestDlg::RunBaudrateTest;
+    using CSelfTestDlg::SetLogTabStop;
     using CSelfTestDlg::TestBlockTransfer;
     using CSelfTestDlg::WaitResponsive;
     using CSelfTestDlg::m_bCancelled;
@@ -56,16 +59,15 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
-    // Adds cable COMn with the given options and opens the port on it as a run does.
-    void OpenCable(int com, const std::string& options = "--instant");
+    // Claims a cable with the given options and opens the port on it as a run does.
+    void OpenCable(const std::string& options = "--instant");
+    // Closes the port and gives the cable back.
+    void CloseCable();
     // The log as shown: the text of every line of the list box.
-    std::vector<std::string> Lines() const;
+    std::vector<std::string> Lines() const { return ListBoxLines(m_dlg.m_lstResult); }
     // Like OnStop: the line, then the flag.
     void PressStop();
 
-    CCableClient m_cable;
+    std::unique_ptr<CTestCable> m_cable;
     CHarnessDlg m_dlg;
-    int m_com = 0;
 };
-
-// The 17 lines of a passing run as the list box shows them.

@@ -37,7 +37,7 @@ std::vector<uint8_t> Upcoming(size_t count)
 
 TEST_F(BaudrateHarness, PassingRunOnDeviceLogsEveryStepAndSendsTheTestData)
 {
-    ASSERT_NO_FATAL_FAILURE(OpenCable(30));
+    ASSERT_NO_FATAL_FAILURE(OpenCable());
     // A line setting of another kind first, so the cable notes the run's setting of 9600 8N1.
     m_dlg.m_serial.Configure(4800, 7, EVENPARITY, TWOSTOPBITS);
     const std::vector<uint8_t> expected = Upcoming(6 * 512);
@@ -48,9 +48,9 @@ TEST_F(BaudrateHarness, PassingRunOnDeviceLogsEveryStepAndSendsTheTestData)
     EXPECT_EQ(m_dlg.m_progress.GetPos(), 3);
     EXPECT_EQ(m_dlg.m_progress.SendMessage(PBM_GETRANGE, TRUE), 0);
     EXPECT_EQ(m_dlg.m_progress.SendMessage(PBM_GETRANGE, FALSE), 3);
-    EXPECT_EQ(m_cable.Record(30), expected) << "the line carried other bytes than the generator's";
+    EXPECT_EQ(m_cable->Record(), expected) << "the line carried other bytes than the generator's";
     CCableClient::Stats stats;
-    ASSERT_TRUE(m_cable.GetStats(30, stats));
+    ASSERT_TRUE(m_cable->GetStats(stats));
     const std::vector<std::string> rates(stats.settings.end() - std::min<size_t>(3, stats.settings.size()),
                                          stats.settings.end());
     EXPECT_EQ(rates, (std::vector<std::string>{ "9600-8N1-none", "57600-8N1-none", "115200-8N1-none" }));
@@ -80,22 +80,20 @@ TEST_F(BaudrateHarness, LineFaultOnDeviceStopsTheRunAtTheFailingCheck)
           Concat(Head(5), { "Connect port read [0/512] \tFAILED!" }), 0 },
     };
     for (const LineFault& fault : faults) {
-        OpenCable(32, fault.cableOptions);
+        OpenCable(fault.cableOptions);
         m_dlg.m_lstResult.ResetContent();
 
         EXPECT_FALSE(m_dlg.RunBaudrateTest()) << fault.name;
 
         EXPECT_EQ(Lines(), fault.log) << fault.name;
         EXPECT_EQ(m_dlg.m_progress.GetPos(), fault.progress) << fault.name;
-        m_dlg.m_serial.Close();
-        m_cable.Command("remove 32");
-        m_com = 0;
+        CloseCable();
     }
 }
 
 TEST_F(BaudrateHarness, NoEchoOnDeviceFailsTheFirstReadAfterItsTimeOut)
 {
-    ASSERT_NO_FATAL_FAILURE(OpenCable(31, "--noecho"));
+    ASSERT_NO_FATAL_FAILURE(OpenCable("--noecho"));
     const DWORD start = ::GetTickCount();
 
     EXPECT_FALSE(m_dlg.RunBaudrateTest());
@@ -108,7 +106,7 @@ TEST_F(BaudrateHarness, NoEchoOnDeviceFailsTheFirstReadAfterItsTimeOut)
 
 TEST_F(BaudrateHarness, StopBeforeTheThirdRateOnDeviceEndsTheRunWithoutReconfiguring)
 {
-    ASSERT_NO_FATAL_FAILURE(OpenCable(33));
+    ASSERT_NO_FATAL_FAILURE(OpenCable());
     HarnessApp().onIdle = [this] {
         if (!m_dlg.m_bCancelled && m_dlg.m_lstResult.GetCount() == 11)
             PressStop();
@@ -119,14 +117,14 @@ TEST_F(BaudrateHarness, StopBeforeTheThirdRateOnDeviceEndsTheRunWithoutReconfigu
     EXPECT_EQ(Lines(), Concat(Head(11), { "User cancelled!" }));
     EXPECT_EQ(m_dlg.m_progress.GetPos(), 2);
     CCableClient::Stats stats;
-    ASSERT_TRUE(m_cable.GetStats(33, stats));
+    ASSERT_TRUE(m_cable->GetStats(stats));
     EXPECT_NE(stats.baud, 115200u);
     EXPECT_EQ(stats.in, 4u * 512u);
 }
 
 TEST_F(BaudrateHarness, StopDuringTheLastEchoPauseOnDeviceLetsTheRunPass)
 {
-    ASSERT_NO_FATAL_FAILURE(OpenCable(33));
+    ASSERT_NO_FATAL_FAILURE(OpenCable());
     // Line 15 is the write line of the last check: the flag goes up in its 100 ms pause.
     HarnessApp().onIdle = [this] {
         if (!m_dlg.m_bCancelled && m_dlg.m_lstResult.GetCount() == 15)
@@ -143,7 +141,7 @@ TEST_F(BaudrateHarness, StopDuringTheLastEchoPauseOnDeviceLetsTheRunPass)
 
 TEST_F(BaudrateHarness, StopDuringAnEarlierEchoPauseOnDeviceEndsTheRunAtTheNextRatePause)
 {
-    ASSERT_NO_FATAL_FAILURE(OpenCable(33));
+    ASSERT_NO_FATAL_FAILURE(OpenCable());
     HarnessApp().onIdle = [this] {
         if (!m_dlg.m_bCancelled && m_dlg.m_lstResult.GetCount() == 3)
             PressStop();

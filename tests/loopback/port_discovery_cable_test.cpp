@@ -5,10 +5,9 @@
 // Wine does not enforce share modes on COM ports (an exclusive open succeeds beside any other
 // handle), so a port left open shows only in the process's handle count, not in a reopen.
 
-// winsock2.h has to come before windows.h.
-#include "support/cable_client.h"
-
 #include "loopback/port_discovery.h"
+#include "support/handle_count.h"
+#include "support/test_cable.h"
 
 #include <gtest/gtest.h>
 
@@ -24,43 +23,6 @@ const int kCables[] = { 3, 7, 12 };
 const int kCableBeyond = 13;
 
 std::string PathOf(int number) { return "\\\\.\\COM" + std::to_string(number); }
-
-// Handles this process holds, from the system's handle table.
-long CountOwnHandles()
-{
-    struct Entry {
-        PVOID object;
-        ULONG_PTR processId;
-        ULONG_PTR handle;
-        ULONG access;
-        USHORT creatorBackTrace;
-        USHORT objectType;
-        ULONG attributes;
-        ULONG reserved;
-    };
-    struct Table {
-        ULONG_PTR count;
-        ULONG_PTR reserved;
-        Entry entries[1];
-    };
-    typedef LONG(NTAPI * QuerySystemInformation)(ULONG, PVOID, ULONG, PULONG);
-    const ULONG kExtendedHandleInformation = 64;
-    QuerySystemInformation query = reinterpret_cast<QuerySystemInformation>(
-        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation")));
-    if (query == NULL)
-        return -1;
-    std::vector<ULONG_PTR> buffer(1 << 18);
-    ULONG length = 0;
-    if (query(kExtendedHandleInformation, buffer.data(), static_cast<ULONG>(buffer.size() * sizeof(ULONG_PTR)),
-              &length) != 0)
-        return -1;
-    const Table* table = reinterpret_cast<const Table*>(buffer.data());
-    long own = 0;
-    for (ULONG_PTR i = 0; i < table->count; ++i)
-        if (table->entries[i].processId == ::GetCurrentProcessId())
-            ++own;
-    return own;
-}
 
 // The product's own calls, with a note of what the open and close did.
 struct RealCallLog {
@@ -101,37 +63,24 @@ class PortDiscoveryOnCables : public ::testing::Test
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(cable.Connected()) << "no cable server (CABLE_CONTROL)";
-        for (int number : kCables)
-            Add(number);
-        Add(kCableBeyond);
+        for (size_t i = 0; i < 4; ++i) {
+            const int number = i < 3 ? kCables[i] : kCableBeyond;
+            ASSERT_TRUE(cables[i].Claim(number, number, "")) << cables[i].Error();
+        }
     }
 
-    void TearDown() override
-    {
-        for (int number : added)
-            cable.Command("remove " + std::to_string(number));
-    }
-
-    void Add(int number)
-    {
-        ASSERT_TRUE(cable.Ok("add " + std::to_string(number))) << "COM" << number;
-        added.push_back(number);
-    }
-
-    CCableClient cable;
-    std::vector<int> added;
+    CTestCable cables[4];
 };
 
 TEST_F(PortDiscoveryOnCables, NoneAnswersAndNoHandleStaysOpen)
 {
-    const long before = CountOwnHandles();
+    const long before = OwnHandleCount();
     ASSERT_GT(before, 0) << "the handle table cannot be read";
 
     char name[16] = "";
     bool found = FindDevicePort(name);
     // Counted before any failure report, whose console output makes handles of its own.
-    const long after = CountOwnHandles();
+    const long after = OwnHandleCount();
 
     EXPECT_FALSE(found);
     // The last name tried: a search that went on to the cable on COM13 would leave "COM13".

@@ -1,13 +1,21 @@
 #!/bin/bash
 # Every COM name that Wine would map to one of this machine's own serial devices (COM1 is the
 # console here) must lead to the rig's guard after a test program starts, not to the device.
+# A link of the test's own to such a device must be turned to the guard as well. Without any
+# /dev/ttyS* there is nothing to guard or point at: that is a skip, not a pass.
 set -u
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 . "$ROOT/build/rig/env" 2>/dev/null || { echo "rig not running"; exit 1; }
+devices=(/dev/ttyS*)
+[ -e "${devices[0]}" ] || { echo "SKIP: no /dev/ttyS* on this machine"; exit 77; }
+planted=$WINEPREFIX/dosdevices/com250
+ln -sfn "${devices[0]}" "$planted"
+trap 'rm -f "$planted"' EXIT
+"$ROOT/tools/rig.sh" guard
 "$ROOT/tools/winerun" cmd /c exit >/dev/null 2>&1   # what every test program goes through
 failed=0
-for dev in /dev/ttyS*; do
-  [ -e "$dev" ] || continue
+[ "$(readlink "$planted")" = "$ROOT/build/rig/no-port" ] || { echo "FAIL: $planted -> $(readlink "$planted")"; failed=1; }
+for dev in "${devices[@]}"; do
   link=$WINEPREFIX/dosdevices/com$(( ${dev#/dev/ttyS} + 1 ))
   target=$(readlink "$link" 2>/dev/null) || { echo "FAIL: $link missing: Wine falls back to $dev"; failed=1; continue; }
   case "$target" in

@@ -8,21 +8,17 @@
 #include <string>
 #include <vector>
 
-#include "support/cable_client.h"
+#include "support/test_cable.h"
 
 namespace {
-
-const int kCom = 40;
-const char kPath[] = "\\\\.\\COM40";
 
 class RigRoundTrip : public ::testing::Test
 {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(cable.Connected()) << "no cable server (CABLE_CONTROL)";
-        ASSERT_TRUE(cable.Ok("add " + std::to_string(kCom)));
-        port = ::CreateFileA(kPath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+        ASSERT_TRUE(cable.Claim("")) << cable.Error();
+        port = ::CreateFileA(cable.Path().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                              FILE_FLAG_OVERLAPPED, nullptr);
         ASSERT_NE(port, INVALID_HANDLE_VALUE) << "error " << ::GetLastError();
         event = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -45,7 +41,6 @@ protected:
             ::CloseHandle(port);
         if (event != nullptr)
             ::CloseHandle(event);
-        cable.Command("remove " + std::to_string(kCom));
     }
 
     // One overlapped transfer bounded by `timeoutMs`; on time-out the request is cancelled
@@ -73,7 +68,7 @@ protected:
         return count;
     }
 
-    CCableClient cable;
+    CTestCable cable;
     HANDLE port = INVALID_HANDLE_VALUE;
     HANDLE event = nullptr;
 };
@@ -96,7 +91,7 @@ TEST_F(RigRoundTrip, BlockComesBackUnchangedAtBaudRate)
     EXPECT_LE(elapsed, 1500u);
 
     CCableClient::Stats stats;
-    ASSERT_TRUE(cable.GetStats(kCom, stats));
+    ASSERT_TRUE(cable.GetStats(stats));
     EXPECT_EQ(stats.baud, 9600u);
     EXPECT_EQ(stats.bits, 8);
     EXPECT_EQ(stats.parity, 'N');
@@ -107,7 +102,7 @@ TEST_F(RigRoundTrip, BlockComesBackUnchangedAtBaudRate)
 
 TEST_F(RigRoundTrip, ReadWithoutEchoEndsByBoundedWaitAndCancel)
 {
-    ASSERT_TRUE(cable.Ok(std::to_string(kCom) + " noecho on"));
+    ASSERT_TRUE(cable.Request("noecho on"));
     std::vector<BYTE> block(512, 0x55), received(512, 0);
 
     DWORD waitResult = 0;
@@ -120,7 +115,7 @@ TEST_F(RigRoundTrip, ReadWithoutEchoEndsByBoundedWaitAndCancel)
     EXPECT_LE(elapsed, 1500u);
 
     // The port is still usable after the cancel.
-    ASSERT_TRUE(cable.Ok(std::to_string(kCom) + " noecho off"));
+    ASSERT_TRUE(cable.Request("noecho off"));
     ASSERT_EQ(Transfer(true, block.data(), 16, 2000, &waitResult), 16u);
     EXPECT_EQ(Transfer(false, received.data(), 16, 2000, &waitResult), 16u);
 }

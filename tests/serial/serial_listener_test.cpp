@@ -1,6 +1,4 @@
 // The listener thread and its window notifications, on the virtual cable under Wine.
-#include "claimed_cable.h"  // first: it brings winsock2.h, which must precede windows.h
-
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -13,12 +11,11 @@
 #include <vector>
 
 #include "api_ledger.h"
+#include "support/test_cable.h"
 #include "serial/serial_wnd_port.h"
 
 namespace {
 
-const int kFirstCom = 20;
-const int kLastCom = 29;
 const UINT kOwnMessage = WM_APP + 5;
 
 class CProbeWndPort : public CSerialWndPort
@@ -76,7 +73,7 @@ public:
 class Listener : public ::testing::Test
 {
 protected:
-    void SetUp() override { ASSERT_TRUE(cable.Claim(kFirstCom, kLastCom)) << "no free cable (CABLE_CONTROL?)"; }
+    void SetUp() override { ASSERT_TRUE(cable.Claim()) << cable.Error(); }
 
     LONG OpenOn(CSerialWndPort& target, UINT message = 0, LPARAM lParam = 0)
     {
@@ -84,7 +81,7 @@ protected:
     }
 
     CApiLedger ledger;  // before the ports: it must outlive their threads
-    CClaimedCable cable;
+    CTestCable cable;
     CSink sink;
 };
 

@@ -1,7 +1,5 @@
 // CSerialPort on the virtual cable under Wine, and through the Win32 seam for the failures a
 // pty cannot produce.
-#include "claimed_cable.h"  // first: it brings winsock2.h, which must precede windows.h
-
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -19,14 +17,14 @@
 #include <vector>
 
 #include "api_ledger.h"
+#include "support/test_cable.h"
+#include "support/wait_for.h"
 #include "serial/device_path.h"
 #include "serial/serial_port.h"
 #include "serial/serial_wnd_port.h"
 
 namespace {
 
-const int kFirstCom = 20;
-const int kLastCom = 29;
 const LONG kInvalidArg = static_cast<LONG>(0x80070057L);
 
 class CProbePort : public CSerialPort
@@ -58,7 +56,7 @@ class PortOnCable : public ::testing::Test
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(cable.Claim(kFirstCom, kLastCom, CableOptions())) << "no free cable (CABLE_CONTROL?)";
+        ASSERT_TRUE(cable.Claim(CableOptions())) << cable.Error();
     }
     virtual std::string CableOptions() { return "--instant"; }
 
@@ -80,7 +78,7 @@ protected:
         EXPECT_EQ(bytes, back);
     }
 
-    CClaimedCable cable;
+    CTestCable cable;
     CProbePort port;
 };
 
@@ -142,7 +140,7 @@ TEST(SerialPortName, NameTooLongForAPathIsRefusedBeforeAnyCall)
 
 TEST(SerialPortName, Com10OpensOnlyThroughThePrefixAndOpenFindsIt)
 {
-    CClaimedCable cable10;
+    CTestCable cable10;
     ASSERT_TRUE(cable10.Claim(10, 10)) << "COM10 is taken or no cable server";
     // Without the prefix the system does not find it: what Open has to get around.
     HANDLE bare = ::CreateFileA("COM10", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -395,16 +393,23 @@ TEST_F(PortOnCable, FailingSettersWriteNothingBackAndReportTheFirstFault)
         {"ReadMode far out", nullptr, [&] { return port.SetReadMode(static_cast<CSerialPort::ReadMode>(0x7FFFFFFF)); }, kInvalidArg, "SetCommTimeouts"},
         {"ReadMode, record unreadable", "GetCommTimeouts", [&] { return port.SetReadMode(static_cast<CSerialPort::ReadMode>(2)); }, ERROR_GEN_FAILURE, "SetCommTimeouts"},
         {"EventCharacter", "GetCommState", [&] { return port.SetEventCharacter('x', true); }, ERROR_GEN_FAILURE, "SetCommMask"},
-        {"Configure refused", "SetCommState", [&] { return port.Configure(9600, 8, NOPARITY, ONESTOPBIT); }, ERROR_GEN_FAILURE, "SetCommTimeouts"},
+        {"Configure refused", "SetCommState", [&] { return port.Configure(57600, 8, NOPARITY, ONESTOPBIT); }, ERROR_GEN_FAILURE, nullptr},
     };
+    ASSERT_EQ(0, port.Configure(9600, 8, NOPARITY, ONESTOPBIT));
     for (const Case& c : cases) {
         CApiLedger ledger;
         if (c.failing)
             ledger.Fail(c.failing, ERROR_GEN_FAILURE);
         EXPECT_EQ(c.expected, c.call()) << c.what;
         EXPECT_EQ(c.expected, port.m_nLastError) << c.what;
-        EXPECT_EQ(0, ledger.Count(c.notCalled)) << c.what;
+        if (c.notCalled) {
+            EXPECT_EQ(0, ledger.Count(c.notCalled)) << c.what;
+        }
+        if (c.failing) {
+            EXPECT_EQ(1, ledger.Count(c.failing)) << c.what << ": a refused call is not tried again";
+        }
     }
+    EXPECT_EQ(9600u, port.QueryBaudRate()) << "a refused setting is not reported as the line's";
 
     // A failed query keeps the code in the last error.
     CApiLedger ledger;
@@ -466,16 +471,18 @@ TEST_F(PortOnCable, OpenSetsTheDefaultMaskAndReadModeAndTheSettersChangeThem)
     EXPECT_EQ(static_cast<DWORD>(EV_RXCHAR | EV_ERR | EV_RXFLAG), port.QueryEventMask());
 }
 
-// The rig's pty takes only 8N1; other framings are shown on a supplied record above. Wine
-// reports no DTR or RTS handshake back, so hardware flow reads back as none there.
+// The rig's pty takes only 8N1; other framings are shown on a supplied record above.
 TEST_F(PortOnCable, LineSettingsAndFlowControlReachTheLine)
 {
     OpenOverlapped();
-    struct Case { DWORD baud; CSerialPort::FlowControl flow; int readBack; const char* line; };
+    // Wine reports no DTR or RTS handshake back, so there hardware flow reads back as none.
+    const bool onWine = ::GetProcAddress(::GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
+    bool hardwareUnread = false;
+    struct Case { DWORD baud; CSerialPort::FlowControl flow; const char* line; };
     const Case cases[] = {
-        {9600, CSerialPort::FlowXonXoff, CSerialPort::FlowXonXoff, "9600-8N1-xonxoff"},
-        {57600, CSerialPort::FlowHardware, CSerialPort::FlowNone, "57600-8N1-rtscts"},
-        {115200, CSerialPort::FlowNone, CSerialPort::FlowNone, "115200-8N1-none"},
+        {9600, CSerialPort::FlowXonXoff, "9600-8N1-xonxoff"},
+        {57600, CSerialPort::FlowHardware, "57600-8N1-rtscts"},
+        {115200, CSerialPort::FlowNone, "115200-8N1-none"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(0, port.Configure(c.baud, 8, NOPARITY, ONESTOPBIT)) << c.line;
@@ -484,18 +491,29 @@ TEST_F(PortOnCable, LineSettingsAndFlowControlReachTheLine)
         EXPECT_EQ(8, port.QueryDataBits()) << c.line;
         EXPECT_EQ(NOPARITY, port.QueryParity()) << c.line;
         EXPECT_EQ(ONESTOPBIT, port.QueryStopBits()) << c.line;
-        EXPECT_EQ(c.readBack, port.QueryFlowControl()) << c.line;
+        const int readBack = port.QueryFlowControl();
+        if (onWine && c.flow == CSerialPort::FlowHardware && readBack == CSerialPort::FlowNone) {
+            hardwareUnread = true;
+        } else {
+            EXPECT_EQ(c.flow, readBack) << c.line;
+        }
         EXPECT_EQ(kInvalidArg, port.SetFlowControl(static_cast<CSerialPort::FlowControl>(3))) << c.line;
-        EXPECT_EQ(c.readBack, port.QueryFlowControl()) << c.line << ": an invalid kind changes nothing";
+        EXPECT_EQ(readBack, port.QueryFlowControl()) << c.line << ": an invalid kind changes nothing";
         // The cable settles on a setting after 20 ms without changes.
-        ::Sleep(150);
-        CCableClient::Stats stats;
-        ASSERT_TRUE(cable.GetStats(stats));
-        char line[64];
-        std::snprintf(line, sizeof line, "%lu-%d%c%d-%s", stats.baud, stats.bits, stats.parity, stats.stop,
-                      stats.rtscts ? "rtscts" : stats.ixon && stats.ixoff ? "xonxoff" : "none");
+        char line[64] = "";
+        WaitFor([&] {
+            CCableClient::Stats stats;
+            if (!cable.GetStats(stats))
+                return false;
+            std::snprintf(line, sizeof line, "%lu-%d%c%d-%s", stats.baud, stats.bits, stats.parity, stats.stop,
+                          stats.rtscts ? "rtscts" : stats.ixon && stats.ixoff ? "xonxoff" : "none");
+            return std::strcmp(c.line, line) == 0;
+        }, 2000, 10);
         EXPECT_STREQ(c.line, line);
     }
+    if (hardwareUnread)
+        GTEST_SKIP() << "hardware flow reached the line, but Wine reads it back as none: the read-back "
+                        "of FlowHardware is shown only on Windows";
 }
 
 // ---- Transfers ------------------------------------------------------------------------------
@@ -621,7 +639,10 @@ TEST_F(PortOnCable, SynchronousPortRefusesOverlappedAndBoundsButTransfersWithout
     DWORD count = 0;
     ASSERT_EQ(0, port.Write(bytes.data(), 8, &count, nullptr, INFINITE));
     EXPECT_EQ(8u, count);
-    ::Sleep(100);
+    ASSERT_TRUE(WaitFor([&] {
+        COMSTAT status = {};
+        return ::ClearCommError(port.m_hPort, nullptr, &status) && status.cbInQue >= 8;
+    }, 2000)) << "the echo did not arrive";
 
     std::vector<BYTE> back(8);
     OVERLAPPED overlapped = {};

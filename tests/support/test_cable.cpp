@@ -1,0 +1,30 @@
+#include "test_cable.h"
+
+CTestCable::~CTestCable()
+{
+    if (m_nCom != 0)
+        m_client.Command("remove " + std::to_string(m_nCom));
+}
+
+bool CTestCable::Claim(int first, int last, const std::string& options)
+{
+    if (!m_client.Connected()) {
+        m_strError = "no cable server at CABLE_CONTROL (is the rig running?)";
+        return false;
+    }
+    std::string reply;
+    for (int com = first; com <= last; ++com) {
+        reply = m_client.Command("add " + std::to_string(com) + (options.empty() ? "" : " " + options));
+        if (reply.compare(0, 2, "OK") == 0) {
+            m_nCom = com;
+            return true;
+        }
+    }
+    m_strError = "no free cable in COM" + std::to_string(first) + "-COM" + std::to_string(last) + ": " + reply;
+    return false;
+}
+
+bool CTestCable::Request(const std::string& request)
+{
+    return m_client.Ok(std::to_string(m_nCom) + " " + request);
+}

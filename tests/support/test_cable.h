@@ -1,0 +1,45 @@
+// One virtual loopback cable for one test, from the rig's cable server: the first free COM
+// number of a range, removed again when the object goes. Each test program has a range of its
+// own (COMS in its selftest_add_test), so programs and cases never take each other's cable.
+#pragma once
+
+#include "cable_client.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class CTestCable
+{
+public:
+    CTestCable() = default;
+    ~CTestCable();
+    CTestCable(const CTestCable&) = delete;
+    CTestCable& operator=(const CTestCable&) = delete;
+
+    // `options` are the server's `add` options, e.g. "--instant" or "--noecho". False, with
+    // Error() saying why, when the server is unreachable or every number is taken; the server
+    // refuses a number that exists, which makes "add" the claim.
+    bool Claim(int first, int last, const std::string& options = "--instant");
+#ifdef SELFTEST_COM_FIRST
+    // From this test program's own range.
+    bool Claim(const std::string& options = "--instant") { return Claim(SELFTEST_COM_FIRST, SELFTEST_COM_LAST, options); }
+#endif
+
+    bool IsReady() const { return m_nCom != 0; }
+    const std::string& Error() const { return m_strError; }
+    int Number() const { return m_nCom; }
+    std::string Name() const { return "COM" + std::to_string(m_nCom); }
+    std::string Path() const { return "\\\\.\\" + Name(); }
+
+    // A request about this cable, e.g. Request("noecho on"); true on an OK reply.
+    bool Request(const std::string& request);
+    bool GetStats(CCableClient::Stats& stats) { return m_client.GetStats(m_nCom, stats); }
+    std::vector<uint8_t> Record() { return m_client.Record(m_nCom); }
+    CCableClient& Client() { return m_client; }
+
+private:
+    CCableClient m_client;
+    int m_nCom = 0;
+    std::string m_strError = "no cable claimed";
+};
