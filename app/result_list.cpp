@@ -36,11 +36,11 @@ void CResultList::AddLine(CString text)
             break;
         }
     }
-    // Selecting the new line of a full list scrolls it, and under Wine the list then repaints
-    // within the call, some 10 ms a line outside the test's pauses. With redrawing off the list
-    // only takes the change; the next paint, in the pause that follows, draws it.
+    // Under Wine every change to a full list scrolls it, resizes its scroll bar and repaints it
+    // within the call, some 2 ms a line outside the test's pauses. With redrawing off the list
+    // only takes the change. A pause turns redrawing on at its start and paints the new lines;
+    // the posted message does it for a line added anywhere else, at the next message pass.
     SetRedraw(FALSE);
     SetCurSel(AddString(text));
-    SetRedraw(TRUE);
-    Invalidate();
+    PostMessage(WM_SETREDRAW, TRUE);
 }

@@ -108,8 +108,11 @@ bool CSelfTestDlg::TestBlockTransfer(unsigned char dataBits)
 bool CSelfTestDlg::WaitResponsive(int milliseconds)
 {
     const DWORD start = ::GetTickCount();
-    // The log's new lines are drawn here, at the start of the pause that follows them: a paint
-    // waits for an empty queue, and under Wine a port with unread bytes keeps the queue full.
+    // The log's new lines are drawn here, at the start of the pause that follows them (the log
+    // takes them with redrawing off): a queued paint waits for an empty queue, and under Wine a
+    // port with unread bytes keeps the queue full.
+    m_lstResult.SetRedraw(TRUE);
+    m_lstResult.Invalidate();
     m_lstResult.UpdateWindow();
     if (!PumpMessages())
         return false;

@@ -10,20 +10,21 @@
 #
 # Needs both builds (./test.sh or the presets) and a running rig (tools/rig.sh start). Prints a
 # table, with the machine's load average before and after, and writes it as Markdown to FILE
-# (default build/bench/e2e.md). --exe: another 64-bit selftest.exe to measure (an older build,
-# say) instead of build/win64's. --if-asked (CTest) does nothing and exits 77 unless
-# SELFTEST_BENCH=1.
+# (default build/bench/e2e.md). --exe: another selftest.exe to measure instead of build/win64's
+# (an older build, say, or the shipped 32-bit one: that is driven by the 32-bit bench driver,
+# under 32-bit Wine, where this kernel runs 32-bit code). --if-asked (CTest) does nothing and
+# exits 77 unless SELFTEST_BENCH=1.
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 cd "$ROOT"
 RUNS=5
 OUT=build/bench/e2e.md
-EXE64=
+EXE=
 while [ $# -gt 0 ]; do
   case "$1" in
     --runs) RUNS=$2; shift ;;
     --out) OUT=$2; shift ;;
-    --exe) EXE64=$(realpath "$2"); shift ;;
+    --exe) EXE=$(realpath "$2"); shift ;;
     --if-asked) [ "${SELFTEST_BENCH:-}" = 1 ] || { echo "set SELFTEST_BENCH=1 to run the benchmarks"; exit 77; } ;;
     *) sed -n '2,14s/^# \{0,1\}//p' "$0" >&2; exit 2 ;;
   esac
@@ -31,9 +32,18 @@ while [ $# -gt 0 ]; do
 done
 
 EXE32=build/win32/app/selftest.exe
-EXE64=${EXE64:-$ROOT/build/win64/app/selftest.exe}
+EXE=${EXE:-$ROOT/build/win64/app/selftest.exe}
 BENCH=build/win64/tests/e2e/e2e_bench.exe
-for f in "$EXE32" "$EXE64" "$BENCH"; do
+# The driver's hooks go into the measured program, so its word size must match. 32-bit Wine
+# under emulation would time the emulator, not the program.
+LOADER=/usr/lib/wine/wine64
+if i686-w64-mingw32-objdump -f "$EXE" 2>/dev/null | grep -q 'file format pei-i386'; then
+  /usr/lib/wine/wine --version >/dev/null 2>&1 ||
+    { echo "bench_e2e: this kernel does not run 32-bit code; a 32-bit program is not measured" >&2; exit 2; }
+  BENCH=build/win32-tests/tests/e2e/e2e_bench.exe
+  LOADER=/usr/lib/wine/wine
+fi
+for f in "$EXE32" "$EXE" "$BENCH"; do
   [ -f "$f" ] || { echo "bench_e2e: $f is missing; build both presets first" >&2; exit 2; }
 done
 [ -f build/rig/env ] || { echo "bench_e2e: the rig is not running (tools/rig.sh start)" >&2; exit 2; }
@@ -49,7 +59,7 @@ done
 mkdir -p build/bench "$(dirname "$OUT")"
 RAW=build/bench/e2e.raw
 LOAD_BEFORE=$(cut -d' ' -f1-3 /proc/loadavg)
-tools/winerun "$BENCH" "$EXE64" --runs "$RUNS" --wineserver "$WINESERVER_PID" 2> >(grep -v setlocale >&2) |
+WINERUN_LOADER=$LOADER tools/winerun "$BENCH" "$EXE" --runs "$RUNS" --wineserver "$WINESERVER_PID" 2> >(grep -v setlocale >&2) |
   tr -d '\r' >"$RAW"
 LOAD_AFTER=$(cut -d' ' -f1-3 /proc/loadavg)
 
@@ -58,7 +68,7 @@ i686-w64-mingw32-strip -o "$STRIPPED" "$EXE32"
 SIZE=$(stat -c %s "$STRIPPED")
 IMPORTS=$(i686-w64-mingw32-objdump -p "$STRIPPED" | sed -n 's/^\s*DLL Name: //p' | sort -u | tr '\n' ' ')
 
-/usr/bin/python3 - "$RAW" "$SIZE" "$IMPORTS" "$RUNS" "$OUT" "$EXE64" "$LOAD_BEFORE" "$LOAD_AFTER" <<'PY'
+/usr/bin/python3 - "$RAW" "$SIZE" "$IMPORTS" "$RUNS" "$OUT" "$EXE" "$LOAD_BEFORE" "$LOAD_AFTER" <<'PY'
 import sys, platform, os, datetime
 raw, size, imports, runs, out = sys.argv[1], int(sys.argv[2]), sys.argv[3].split(), sys.argv[4], sys.argv[5]
 exe, load_before, load_after = sys.argv[6], sys.argv[7], sys.argv[8]
@@ -76,11 +86,13 @@ windows_dlls = {"kernel32.dll", "user32.dll", "gdi32.dll", "comctl32.dll", "adva
                 "winmm.dll", "ucrtbase.dll", "ntdll.dll", "imm32.dll", "uxtheme.dll"}
 rows = []
 def row(name, label, bound, kind, rule):
+    stalled = extra.get(name + "_stalled", "").lstrip("- ")
+    note = " (stalled: " + stalled + ")" if stalled else ""
     if name not in figures:
-        rows.append((label, "n/a", bound, "no figure"))
+        rows.append((label, "n/a", bound, "no figure" + note))
         return
     value, unit, samples = figures[name]
-    rows.append((label, "%.0f %s" % (value, unit), bound, rule(value)))
+    rows.append((label, "%.0f %s" % (value, unit) + ("" if not stalled else " (%d runs)" % len(samples)), bound, rule(value) + note))
 def within(limit):
     return lambda v: "met" if v <= limit else "MISSED"
 def above(floor, slack):

@@ -4,6 +4,7 @@
 // PID: the Linux process of the rig's wineserver, whose processor time a run costs too.
 #include "message_tally.h"
 #include "support/dialog_driver.h"
+#include "support/expected_log.h"
 #include "support/loopback_cable.h"
 
 #include "app/result_list.h"
@@ -262,8 +263,12 @@ void BenchTally(const std::string& exe, int runs, CLoopbackCable& cable, bool pa
         for (int i = 0; tally != nullptr && getMessage != nullptr && callWndProc != nullptr && i < runs; ++i) {
             const LONG before = tally->notifications;
             const LONG paintedBefore = tally->linesPainted;
-            if (!driver.RunToEnd(30000) || driver.LogCount() != 17)
+            if (!driver.RunToEnd(30000) || driver.LogCount() != 17) {
+                // A run held up by its own notifications is a finding, not a broken bench.
+                std::printf("%s_stalled - run %d of %d: %s, %d lines\n", counted, i + 1, runs,
+                            driver.LastError().c_str(), driver.LogCount());
                 break;
+            }
             ::Sleep(200); // the last line's paint comes after the run
             notifications.push_back(tally->notifications - before);
             double longest = -1;
@@ -310,8 +315,7 @@ void BenchLogLines(int runs)
         if (dialog == nullptr)
             break;
         HWND list = ::GetDlgItem(dialog, IDC_RESULT_LIST);
-        const int tabStop = 180;
-        ::SendMessageA(list, LB_SETTABSTOPS, 1, (LPARAM)&tabStop);
+        ::SendMessageA(list, LB_SETTABSTOPS, 1, (LPARAM)&kLogTabStop);
         CResultList log;
         log.Attach(list);
         double total = 0;

@@ -2,10 +2,10 @@
 // watch. They keep nothing of the program's and change no message.
 #include "message_tally.h"
 
+#include "res/resource.h"
+
 namespace
 {
-// The result list's control identifier in the dialog template.
-const int kResultListId = 1006;
 
 MessageTally* g_tally = nullptr;
 UINT g_notification = 0;
@@ -29,7 +29,7 @@ MessageTally* Tally()
 
 bool IsResultList(HWND window)
 {
-    return window != nullptr && ::GetDlgCtrlID(window) == kResultListId;
+    return window != nullptr && ::GetDlgCtrlID(window) == IDC_RESULT_LIST;
 }
 
 // A paint of the list, from the queue or sent straight to it: the lines added since are drawn.
