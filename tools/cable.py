@@ -36,6 +36,8 @@ stream since the last reset.
                 in order; the last is the current one. Flow: none, rtscts, xonxoff, both.
                 A new or restored cable starts raw at 9600-8N1-none.)
     N record -> OK <hex of the received bytes since reset>
+    N holders -> OK 1      (open descriptors of the port outside the cable's own processes:
+                            under Wine the wineserver's, while a program has the port open)
 """
 
 import argparse
@@ -224,6 +226,8 @@ class Server:
             return " " + cable.stats()
         if verb == "record":
             return " " + bytes(cable.received).hex()
+        if verb == "holders":
+            return " %d" % cable.holders()
         if verb == "pacing":
             cable.pacing = on_off(args)
         elif verb == "noecho":

@@ -261,6 +261,28 @@ class Cable:
             settings.fields(), self.bytes_in, self.bytes_out, int(self.hungup),
             ",".join(s.label() for s in self.history))
 
+    def holders(self):
+        """Open descriptors of the slave in processes other than this one and its holder.
+
+        Wine enforces no share mode on a COM port, so a second open cannot tell whether a
+        program let go of it; the descriptors can.
+        """
+        own = {os.getpid(), self.child}
+        count = 0
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            if int(pid) in own:
+                continue
+            try:
+                fds = os.listdir("/proc/%s/fd" % pid)
+            except OSError:
+                continue
+            for fd in fds:
+                try:
+                    count += os.readlink("/proc/%s/fd/%s" % (pid, fd)) == self.pts
+                except OSError:
+                    pass
+        return count
+
     # ---- event loop hooks -------------------------------------------------------
     def wants_read(self):
         return not self.hungup and not self.faults.stall

@@ -1,28 +1,17 @@
 #include "recording_dlg.h"
 #include "support/list_box_lines.h"
 
-#include <commctrl.h>
-
-CRecordingApp& RecordingApp()
-{
-    static CRecordingApp app;
-    return app;
-}
 
 CRecordingDlg::CRecordingDlg()
 {
-    RecordingApp();
-    ::InitCommonControls();
-    HINSTANCE instance = ::GetModuleHandleA(nullptr);
-    m_lstResult.Attach(::CreateWindowExA(0, "LISTBOX", "", WS_POPUP | LBS_NOTIFY | LBS_USETABSTOPS, 0, 0, 400, 300,
-                                         nullptr, nullptr, instance, nullptr));
-    m_progress.Attach(::CreateWindowExA(0, PROGRESS_CLASSA, "", WS_POPUP | PBS_SMOOTH, 0, 0, 200, 20, nullptr,
-                                        nullptr, instance, nullptr));
+    TestApp();
+    m_lstResult.Attach(CreateTestLog());
+    m_progress.Attach(CreateTestProgress());
 }
 
 CRecordingDlg::~CRecordingDlg()
 {
-    RecordingApp().onIdle = nullptr;
+    TestApp().Reset();
     m_serial.Close();
     ::DestroyWindow(m_lstResult.Detach());
     ::DestroyWindow(m_progress.Detach());

@@ -4,32 +4,12 @@
 #pragma once
 #include <windows.h>
 
-#include <functional>
 #include <string>
 #include <vector>
 
 #include "app/selftest_dlg.h"
-#include "framework/win_app.h"
+#include "support/test_app.h"
 #include "support/cable_client.h"
-
-class CRecordingApp : public CWinApp
-{
-public:
-    CRecordingApp() : CWinApp("selftest") {}
-
-    // Runs inside every message pump of a run: where a user's click or a device notification
-    // would be handled.
-    BOOL OnIdle(LONG) override
-    {
-        if (onIdle)
-            onIdle();
-        return FALSE;
-    }
-
-    std::function<void()> onIdle;
-};
-
-CRecordingApp& RecordingApp();
 
 class CRecordingDlg : public CSelfTestDlg
 {

@@ -3,9 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "app/result_list.h"
+#include "support/dialog_driver.h"
+#include "support/test_app.h"
 
 namespace {
 
@@ -14,8 +18,7 @@ class ResultListTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        HWND hWnd = ::CreateWindowExA(0, "LISTBOX", "", WS_POPUP | LBS_NOTIFY | LBS_USETABSTOPS, 0, 0, 300, 200,
-                                      nullptr, nullptr, ::GetModuleHandleA(nullptr), nullptr);
+        HWND hWnd = CreateTestLog();
         ASSERT_NE(hWnd, nullptr);
         m_list.Attach(hWnd);
     }
@@ -79,6 +82,53 @@ TEST_F(ResultListTest, KeepsOrderAndSelectsTheNewestLine)
     EXPECT_EQ(Line(0), "zeta \tOK!");
     EXPECT_EQ(Line(1), "alpha");
     EXPECT_EQ(Line(2), "mid \tFAILED!");
+}
+
+// Pixels of the list, read through its window's device context (with `window`, the whole
+// window's, scroll bar included), so that a drawing shows at once, before the window system
+// has put it on the screen.
+std::vector<COLORREF> ListPixels(HWND list, const RECT& rect, bool window = false)
+{
+    HDC dc = window ? ::GetWindowDC(list) : ::GetDC(list);
+    std::vector<COLORREF> pixels;
+    CDialogDriver::ReadPixels(dc, rect, pixels);
+    ::ReleaseDC(list, dc);
+    return pixels;
+}
+
+void HandleQueuedMessages()
+{
+    MSG msg;
+    while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE))
+        ::DispatchMessageA(&msg);
+}
+
+// Under Wine a list that draws within the call costs the run milliseconds a line outside its
+// pauses; the new line's row must look the same until a message pass has run.
+TEST_F(ResultListTest, TheNewLineIsDrawnAtTheNextMessagePassNotWithinAddLine)
+{
+    ::ShowWindow(m_list.m_hWnd, SW_SHOWNOACTIVATE);
+    RECT client;
+    ::GetClientRect(m_list.m_hWnd, &client);
+    const int height = (int)m_list.SendMessage(LB_GETITEMHEIGHT);
+    ASSERT_GT(height, 0);
+    const int rows = client.bottom / height;
+    RECT window;
+    ::GetWindowRect(m_list.m_hWnd, &window);
+    const RECT bar = { client.right, 0, window.right - window.left, window.bottom - window.top };
+    for (int line = 0; line < 2 * rows; ++line) {
+        HandleQueuedMessages();
+        // Where the new line shows: its own row, or the bottom one once the list scrolls.
+        const int shownAt = std::min(line, rows - 1);
+        const RECT row = { 0, shownAt * height, client.right, (shownAt + 1) * height };
+        const std::vector<COLORREF> before = ListPixels(m_list.m_hWnd, row);
+        const std::vector<COLORREF> barBefore = ListPixels(m_list.m_hWnd, bar, true);
+        m_list.AddLine(line % 2 ? "Compare data...OK!" : "Write 512 bytes... [512/512] OK!");
+        EXPECT_EQ(ListPixels(m_list.m_hWnd, row), before) << "line " << line << " was drawn within AddLine";
+        EXPECT_EQ(ListPixels(m_list.m_hWnd, bar, true), barBefore) << "line " << line << ": scroll bar drawn within AddLine";
+        HandleQueuedMessages();
+        EXPECT_NE(ListPixels(m_list.m_hWnd, row), before) << "line " << line << " was not drawn at the next pass";
+    }
 }
 
 } // namespace

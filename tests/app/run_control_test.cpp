@@ -115,7 +115,7 @@ protected:
 
     void StopWhenLogHas(int lines)
     {
-        RecordingApp().onIdle = [this, lines] {
+        TestApp().onIdle = [this, lines] {
             if (!m_dlg.m_bCancelled && m_dlg.m_lstResult.GetCount() == lines)
                 m_dlg.OnStop();
         };
@@ -216,7 +216,7 @@ TEST_F(RunControl, SecondRunOnDeviceStartsCleanAfterACancelledOne)
     StopWhenLogHas(4);
     m_dlg.OnStart();
     ASSERT_TRUE(m_dlg.m_bFailed);
-    RecordingApp().onIdle = [this] {
+    TestApp().onIdle = [this] {
         // Seen from inside the second run: nothing of the first is left.
         EXPECT_FALSE(m_dlg.m_bCancelled || m_dlg.m_bFailed || m_dlg.m_bShowVerdict);
     };
@@ -355,7 +355,7 @@ TEST_F(RunControl, EventsNestedInARunOnDeviceLeaveTheRunAndItsLogAlone)
         m_dlg.m_bPortFound = 0;
         g_probed.clear();
         bool done = false;
-        RecordingApp().onIdle = [&] {
+        TestApp().onIdle = [&] {
             if (!done && m_dlg.m_lstResult.GetCount() == 4) {
                 done = true;
                 event.act(m_dlg);
@@ -373,7 +373,7 @@ TEST_F(RunControl, EventsNestedInARunOnDeviceLeaveTheRunAndItsLogAlone)
         EXPECT_EQ(m_dlg.Lines(), log) << event.name;
         EXPECT_TRUE(g_probed.empty()) << event.name << ": no discovery while a run holds the port";
         EXPECT_TRUE(m_dlg.startEnabled && !m_dlg.stopEnabled) << event.name;
-        RecordingApp().onIdle = nullptr;
+        TestApp().onIdle = nullptr;
     }
 }
 

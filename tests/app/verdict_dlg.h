@@ -43,7 +43,4 @@ private:
     std::function<void()> m_body;
 };
 
-// The verdict area's ink as the screen shows it, boxes in screen coordinates.
 using VerdictInk = CDialogDriver::VerdictInk;
-
-VerdictInk ReadVerdictInk(HWND verdictArea);

@@ -33,7 +33,6 @@ const ControlRow kControls[] = {
     {IDC_VERDICT, "Static", 0x82, L"", 0x5082000C, 132, 18, 90, 48},
 };
 
-const wchar_t kCaptionW[] = L"Vantrel   ver 1.0.0.0";
 const DWORD kDialogStyle = 0x90C800C8;
 const DWORD kDialogExStyle = 0x00040000;
 const short kDialogCx = 238, kDialogCy = 169;
@@ -178,8 +177,8 @@ TEST_F(DialogStartupTest, StartsReadyWithoutCableAndWithoutRunning)
     for (int n = 1; n <= 12; ++n)
         expectedList.push_back("COM" + std::to_string(n));
     EXPECT_EQ(m_driver.PortList(), expectedList);
-    EXPECT_TRUE(m_driver.IsEnabled(CDialogDriver::IdStart));
-    EXPECT_FALSE(m_driver.IsEnabled(CDialogDriver::IdStop));
+    EXPECT_TRUE(m_driver.IsEnabled(IDC_START));
+    EXPECT_FALSE(m_driver.IsEnabled(IDC_STOP));
     EXPECT_EQ(m_driver.LogLines().size(), 0u) << Join(m_driver.LogLines());
     EXPECT_EQ(m_driver.ProgressPos(), 0);
     EXPECT_EQ(m_driver.FindMessageBox(), nullptr);
@@ -196,7 +195,7 @@ TEST_F(DialogStartupTest, StartsReadyWithoutCableAndWithoutRunning)
     GUITHREADINFO info = {};
     info.cbSize = sizeof(info);
     ASSERT_TRUE(::GetGUIThreadInfo(::GetWindowThreadProcessId(m_driver.Dialog(), nullptr), &info));
-    EXPECT_EQ(info.hwndFocus, m_driver.Control(CDialogDriver::IdStart));
+    EXPECT_EQ(info.hwndFocus, m_driver.Control(IDC_START));
 }
 
 TEST_F(DialogStartupTest, RunningDialogMatchesTemplateTable)
@@ -278,7 +277,8 @@ TEST_F(DialogStartupTest, ProgramTemplateAndPortListResourceMatchTable)
     EXPECT_EQ(name, L"") << "no menu";
     EXPECT_EQ(t.NameOrOrdinal(&name), 0);
     EXPECT_EQ(name, L"") << "the default dialog class";
-    EXPECT_EQ(t.Text(), kCaptionW);
+    const std::string caption = CDialogDriver::kCaption; // plain ASCII
+    EXPECT_EQ(t.Text(), std::wstring(caption.begin(), caption.end()));
     EXPECT_EQ(t.Word(), 8);  // points
     EXPECT_EQ(t.Word(), 0);  // weight
     EXPECT_EQ(t.Byte(), 0);  // italic

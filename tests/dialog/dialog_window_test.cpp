@@ -40,7 +40,7 @@ protected:
     Snapshot Take() const
     {
         return {m_driver.PortText(), m_driver.LogLines(), m_driver.ProgressPos(),
-                m_driver.IsEnabled(CDialogDriver::IdStart), m_driver.IsEnabled(CDialogDriver::IdStop),
+                m_driver.IsEnabled(IDC_START), m_driver.IsEnabled(IDC_STOP),
                 m_driver.ReadVerdict()};
     }
 
@@ -142,32 +142,22 @@ std::vector<COLORREF> RenderProgramIcon(int size)
     std::vector<COLORREF> onBackground[2];
     const COLORREF backgrounds[2] = {RGB(0, 0, 0), RGB(255, 255, 255)};
     HDC screen = ::GetDC(nullptr);
+    HDC memory = ::CreateCompatibleDC(screen);
+    HBITMAP bitmap = ::CreateCompatibleBitmap(screen, size, size);
+    HGDIOBJ previous = ::SelectObject(memory, bitmap);
+    const RECT all = {0, 0, size, size};
     for (int b = 0; b < 2; ++b) {
-        HDC memory = ::CreateCompatibleDC(screen);
-        BITMAPINFO info = {};
-        info.bmiHeader.biSize = sizeof(info.bmiHeader);
-        info.bmiHeader.biWidth = size;
-        info.bmiHeader.biHeight = -size;
-        info.bmiHeader.biPlanes = 1;
-        info.bmiHeader.biBitCount = 32;
-        void* bits = nullptr;
-        HBITMAP section = ::CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-        HGDIOBJ previous = ::SelectObject(memory, section);
         HBRUSH fill = ::CreateSolidBrush(backgrounds[b]);
-        RECT all = {0, 0, size, size};
         ::FillRect(memory, &all, fill);
         ::DeleteObject(fill);
         ::DrawIconEx(memory, 0, 0, icon, size, size, 0, nullptr, DI_NORMAL);
-        ::GdiFlush();
-        const DWORD* quad = static_cast<const DWORD*>(bits);
-        for (int i = 0; i < size * size; ++i)
-            onBackground[b].push_back(RGB((quad[i] >> 16) & 0xFF, (quad[i] >> 8) & 0xFF, quad[i] & 0xFF));
-        ::SelectObject(memory, previous);
-        ::DeleteObject(section);
-        ::DeleteDC(memory);
+        CDialogDriver::ReadPixels(memory, all, onBackground[b]);
     }
+    ::SelectObject(memory, previous);
+    ::DeleteObject(bitmap);
+    ::DeleteDC(memory);
     ::ReleaseDC(nullptr, screen);
-    for (int i = 0; i < size * size; ++i)
+    for (size_t i = 0; i < onBackground[0].size() && i < onBackground[1].size(); ++i)
         opaque.push_back(onBackground[0][i] == onBackground[1][i] ? onBackground[0][i] : CLR_INVALID);
     ::FreeLibrary(module);
     return opaque;

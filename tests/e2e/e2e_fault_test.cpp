@@ -41,9 +41,9 @@ protected:
     {
         EXPECT_TRUE(m_driver.IsResponsive(3000)) << "the dialog does not answer";
         EXPECT_EQ(m_driver.FindMessageBox(), nullptr);
-        EXPECT_TRUE(m_driver.IsEnabled(CDialogDriver::IdStart));
-        EXPECT_FALSE(m_driver.IsEnabled(CDialogDriver::IdStop));
-        EXPECT_TRUE(cable.CanOpen()) << cable.Name() << " is still held";
+        EXPECT_TRUE(m_driver.IsEnabled(IDC_START));
+        EXPECT_FALSE(m_driver.IsEnabled(IDC_STOP));
+        EXPECT_EQ(cable.Holders(), 0) << cable.Name() << " is still held";
     }
 };
 
@@ -178,7 +178,7 @@ TEST_P(BadPortNameTest, RefusedWithMessageBoxAndPortNotStuck)
     EXPECT_EQ(CDialogDriver::MessageBoxText(box), "Unable to open port");
     EXPECT_EQ(CDialogDriver::WindowText(box), "selftest");
     // While the box is open the run has not ended.
-    EXPECT_FALSE(m_driver.IsEnabled(CDialogDriver::IdStart));
+    EXPECT_FALSE(m_driver.IsEnabled(IDC_START));
     ASSERT_TRUE(m_driver.CloseMessageBox(box));
     ASSERT_TRUE(m_driver.WaitIdle(5000));
     EXPECT_EQ(m_driver.LogLines(), std::vector<std::string>());

@@ -75,7 +75,7 @@ protected:
         EXPECT_TRUE(m_driver.IsResponsive(3000));
         EXPECT_EQ(m_driver.FindMessageBox(), nullptr);
         EXPECT_TRUE(m_driver.IsIdle());
-        EXPECT_TRUE(cable.CanOpen()) << cable.Name() << " is still held";
+        EXPECT_EQ(cable.Holders(), 0) << cable.Name() << " is still held";
     }
 
     // The run ends cancelled: NG, Start enabled again, and nothing more was sent.
@@ -121,11 +121,11 @@ TEST_P(StopInPauseTest, EndsTheRunThereWithNg)
         ASSERT_TRUE(m_driver.ClickStart());
         // The first pause follows the begin line with no transfer before it: a click queued
         // behind Start (as a quick second click would be) is handled there.
-        ASSERT_TRUE(m_driver.PostCommand(CDialogDriver::IdStop));
+        ASSERT_TRUE(m_driver.PostCommand(IDC_STOP));
         expected = Lines(1);
     } else {
         const int block = p.pause - 1; // the block whose read precedes the pause
-        ASSERT_TRUE(RunAndClickDuringRead(cable, block, {CDialogDriver::IdStop})) << Join(m_driver.LogLines());
+        ASSERT_TRUE(RunAndClickDuringRead(cable, block, {IDC_STOP})) << Join(m_driver.LogLines());
         expected = Lines(kCompareLine[block] + 1);
     }
     expected.push_back(kCancelled);
@@ -144,8 +144,8 @@ TEST_F(OperatorTest, StopDuringTransferWaitsForItThenEndsAtNextPause)
     ASSERT_TRUE(cable.IsReady()) << cable.Error();
     ASSERT_TRUE(m_driver.TypePort(cable.Name()));
     // The read blocks the dialog: it cannot even answer until the echo is in.
-    ASSERT_TRUE(RunAndClickDuringRead(cable, 3, {CDialogDriver::IdStop})) << "the dialog answered during every read";
-    EXPECT_TRUE(m_driver.IsEnabled(CDialogDriver::IdStop)) << "Stop was handled during the read";
+    ASSERT_TRUE(RunAndClickDuringRead(cable, 3, {IDC_STOP})) << "the dialog answered during every read";
+    EXPECT_TRUE(m_driver.IsEnabled(IDC_STOP)) << "Stop was handled during the read";
     std::vector<std::string> expected = Lines(kCompareLine[3] + 1);
     expected.push_back(kCancelled);
     ExpectCancelled(cable, expected, 1, 3);
@@ -191,7 +191,7 @@ TEST_F(OperatorTest, StartAgainDuringRunIsIgnored)
     ASSERT_TRUE(WaitLogSize(2));
     // Start is disabled; a click queued before that (or a key press) still gets through.
     for (int i = 0; i < 3; ++i) {
-        ASSERT_TRUE(m_driver.PostCommand(CDialogDriver::IdStart));
+        ASSERT_TRUE(m_driver.PostCommand(IDC_START));
         ::Sleep(150);
     }
     ASSERT_TRUE(m_driver.WaitIdle(kRunBoundMs)) << "message box: " << (m_driver.FindMessageBox() != nullptr);
@@ -210,7 +210,7 @@ TEST_F(OperatorTest, StartRightAfterStopDoesNotRestartTheCancelledRun)
     ASSERT_TRUE(cable.IsReady()) << cable.Error();
     ASSERT_TRUE(m_driver.TypePort(cable.Name()));
     // Stop, then Start, which Stop enables before the run has reached its pause.
-    ASSERT_TRUE(RunAndClickDuringRead(cable, 1, {CDialogDriver::IdStop, CDialogDriver::IdStart}));
+    ASSERT_TRUE(RunAndClickDuringRead(cable, 1, {IDC_STOP, IDC_START}));
     std::vector<std::string> expected = Lines(kCompareLine[1] + 1);
     expected.push_back(kCancelled);
     ExpectCancelled(cable, expected, 0, 1);

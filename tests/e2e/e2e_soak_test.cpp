@@ -31,7 +31,7 @@ protected:
         if (kind == 'C') {
             // Cancelled at the first pause (a click queued behind Start): the run is over
             // within milliseconds, too soon to see its buttons change.
-            ASSERT_TRUE(m_driver.PostCommand(CDialogDriver::IdStop));
+            ASSERT_TRUE(m_driver.PostCommand(IDC_STOP));
         } else {
             ASSERT_TRUE(m_driver.WaitRunStarted(5000));
         }

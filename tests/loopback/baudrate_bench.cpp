@@ -4,14 +4,13 @@
 #include "support/test_cable.h"
 
 #include <windows.h>
-#include <commctrl.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "app/selftest_dlg.h"
-#include "framework/win_app.h"
+#include "support/test_app.h"
 
 namespace {
 
@@ -46,8 +45,7 @@ int main(int argc, char** argv)
     for (int i = 3; i < argc; ++i)
         options += (options.empty() ? "" : " ") + std::string(argv[i]);
 
-    CWinApp app("selftest");
-    ::InitCommonControls();
+    TestApp();
     CTestCable cable;
     if (!cable.Claim(com, com, options)) {
         std::fprintf(stderr, "%s\n", cable.Error().c_str());
@@ -57,11 +55,8 @@ int main(int argc, char** argv)
     int exitCode = 0;
     {
         CBenchDlg dlg;
-        HINSTANCE instance = ::GetModuleHandleA(nullptr);
-        dlg.m_lstResult.Attach(::CreateWindowExA(0, "LISTBOX", "", WS_POPUP | LBS_USETABSTOPS, 0, 0, 400, 300,
-                                                 nullptr, nullptr, instance, nullptr));
-        dlg.m_progress.Attach(::CreateWindowExA(0, PROGRESS_CLASSA, "", WS_POPUP, 0, 0, 200, 20, nullptr, nullptr,
-                                                instance, nullptr));
+        dlg.m_lstResult.Attach(CreateTestLog());
+        dlg.m_progress.Attach(CreateTestProgress());
         const std::string name = cable.Name();
         for (int run = 0; run < runs && exitCode == 0; ++run) {
             // Opened per run, as a run of the tool does.

@@ -1,20 +1,10 @@
 #include "baudrate_harness.h"
 
-CHarnessApp& HarnessApp()
-{
-    static CHarnessApp app;
-    return app;
-}
-
 void BaudrateHarness::SetUp()
 {
-    HarnessApp();
-    ::InitCommonControls();
-    HINSTANCE instance = ::GetModuleHandleA(nullptr);
-    HWND list = ::CreateWindowExA(0, "LISTBOX", "", WS_POPUP | LBS_NOTIFY | LBS_USETABSTOPS, 0, 0, 400, 300, nullptr,
-                                  nullptr, instance, nullptr);
-    HWND progress = ::CreateWindowExA(0, PROGRESS_CLASSA, "", WS_POPUP | PBS_SMOOTH, 0, 0, 200, 20, nullptr, nullptr,
-                                      instance, nullptr);
+    TestApp();
+    HWND list = CreateTestLog();
+    HWND progress = CreateTestProgress();
     ASSERT_NE(list, nullptr);
     ASSERT_NE(progress, nullptr);
     m_dlg.m_lstResult.Attach(list);
@@ -27,9 +17,7 @@ void BaudrateHarness::TearDown()
     CloseCable();
     ::DestroyWindow(m_dlg.m_lstResult.Detach());
     ::DestroyWindow(m_dlg.m_progress.Detach());
-    HarnessApp().onIdle = nullptr;
-    HarnessApp().idleLog = nullptr;
-    HarnessApp().idleRounds = 0;
+    TestApp().Reset();
 }
 
 void BaudrateHarness::OpenCable(const std::string& options)

@@ -7,37 +7,15 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "app/selftest_dlg.h"
-#include "framework/win_app.h"
 #include "support/expected_log.h"
 #include "support/list_box_lines.h"
+#include "support/test_app.h"
 #include "support/test_cable.h"
-
-class CHarnessApp : public CWinApp
-{
-public:
-    CHarnessApp() : CWinApp("selftest") {}
-
-    BOOL OnIdle(LONG idleCount) override
-    {
-        if (idleLog != nullptr)
-            idleLog->push_back(idleCount);
-        if (onIdle)
-            onIdle();
-        return idleCount < idleRounds;
-    }
-
-    std::function<void()> onIdle;
-    std::vector<LONG>* idleLog = nullptr;
-    LONG idleRounds = 0; // idle steps that report more work
-};
-
-CHarnessApp& HarnessApp();
 
 class CHarnessDlg : public CSelfTestDlg
 {

@@ -106,7 +106,7 @@ TEST_F(BaudrateHarness, WaitResponsiveEndsAsSoonAsAHandlerSetsTheFlag)
 {
     CountingWindow window;
     int idleSteps = 0;
-    HarnessApp().onIdle = [&] {
+    TestApp().onIdle = [&] {
         if (++idleSteps == 50) {
             window.Post();
             m_dlg.m_bCancelled = true;
@@ -124,7 +124,7 @@ TEST_F(BaudrateHarness, WaitResponsiveEndsAsSoonAsAHandlerSetsTheFlag)
 TEST_F(BaudrateHarness, WaitResponsiveMeetingTheQuitMessageReturnsFalseAndLeavesTheQuit)
 {
     DrainQueue();
-    HarnessApp().onIdle = [] { ::PostQuitMessage(3); };
+    TestApp().onIdle = [] { ::PostQuitMessage(3); };
 
     EXPECT_FALSE(m_dlg.WaitResponsive(5000));
 
@@ -156,8 +156,8 @@ TEST_F(BaudrateHarness, PumpMessagesHandlesWhatIsWaitingThenRunsIdleWorkToComple
     for (int i = 0; i < 5; ++i)
         window.Post();
     std::vector<LONG> idleLog;
-    HarnessApp().idleLog = &idleLog;
-    HarnessApp().idleRounds = 3;
+    TestApp().idleLog = &idleLog;
+    TestApp().idleRounds = 3;
 
     EXPECT_TRUE(m_dlg.PumpMessages());
 
@@ -178,7 +178,7 @@ TEST_F(BaudrateHarness, PumpMessagesLeavesWhatArrivesDuringItsPassToTheNextCall)
     });
     window.Post(1);
     std::vector<LONG> idleLog;
-    HarnessApp().idleLog = &idleLog;
+    TestApp().idleLog = &idleLog;
 
     EXPECT_TRUE(m_dlg.PumpMessages());
     EXPECT_EQ(window.Handled(), (std::vector<WPARAM>{ 1 }));

@@ -107,7 +107,7 @@ TEST_F(BaudrateHarness, NoEchoOnDeviceFailsTheFirstReadAfterItsTimeOut)
 TEST_F(BaudrateHarness, StopBeforeTheThirdRateOnDeviceEndsTheRunWithoutReconfiguring)
 {
     ASSERT_NO_FATAL_FAILURE(OpenCable());
-    HarnessApp().onIdle = [this] {
+    TestApp().onIdle = [this] {
         if (!m_dlg.m_bCancelled && m_dlg.m_lstResult.GetCount() == 11)
             PressStop();
     };
@@ -126,7 +126,7 @@ TEST_F(BaudrateHarness, StopDuringTheLastEchoPauseOnDeviceLetsTheRunPass)
 {
     ASSERT_NO_FATAL_FAILURE(OpenCable());
     // Line 15 is the write line of the last check: the flag goes up in its 100 ms pause.
-    HarnessApp().onIdle = [this] {
+    TestApp().onIdle = [this] {
         if (!m_dlg.m_bCancelled && m_dlg.m_lstResult.GetCount() == 15)
             PressStop();
     };
@@ -142,7 +142,7 @@ TEST_F(BaudrateHarness, StopDuringTheLastEchoPauseOnDeviceLetsTheRunPass)
 TEST_F(BaudrateHarness, StopDuringAnEarlierEchoPauseOnDeviceEndsTheRunAtTheNextRatePause)
 {
     ASSERT_NO_FATAL_FAILURE(OpenCable());
-    HarnessApp().onIdle = [this] {
+    TestApp().onIdle = [this] {
         if (!m_dlg.m_bCancelled && m_dlg.m_lstResult.GetCount() == 3)
             PressStop();
     };

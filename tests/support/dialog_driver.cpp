@@ -274,28 +274,28 @@ bool CDialogDriver::SendBounded(HWND window, UINT message, WPARAM wParam, LPARAM
 
 bool CDialogDriver::TypePort(const std::string& text)
 {
-    HWND edit = ::FindWindowExA(Control(IdPort), nullptr, "Edit", nullptr);
+    HWND edit = ::FindWindowExA(Control(IDC_PORT), nullptr, "Edit", nullptr);
     return edit != nullptr && SendBounded(edit, WM_SETTEXT, 0, (LPARAM)text.c_str(), nullptr);
 }
 
 bool CDialogDriver::SelectPort(const std::string& text)
 {
     LRESULT index = CB_ERR;
-    return SendBounded(Control(IdPort), CB_SELECTSTRING, (WPARAM)-1, (LPARAM)text.c_str(), &index) &&
+    return SendBounded(Control(IDC_PORT), CB_SELECTSTRING, (WPARAM)-1, (LPARAM)text.c_str(), &index) &&
            index != CB_ERR;
 }
 
 std::string CDialogDriver::PortText() const
 {
     char text[1024] = {};
-    SendBounded(Control(IdPort), WM_GETTEXT, sizeof(text), (LPARAM)text, nullptr);
+    SendBounded(Control(IDC_PORT), WM_GETTEXT, sizeof(text), (LPARAM)text, nullptr);
     return text;
 }
 
 std::vector<std::string> CDialogDriver::PortList() const
 {
     std::vector<std::string> items;
-    HWND combo = Control(IdPort);
+    HWND combo = Control(IDC_PORT);
     LRESULT count = 0;
     if (!SendBounded(combo, CB_GETCOUNT, 0, 0, &count) || count == CB_ERR)
         return items;
@@ -351,7 +351,7 @@ bool CDialogDriver::ClickCloseBox() const
 std::vector<std::string> CDialogDriver::LogLines() const
 {
     std::vector<std::string> lines;
-    HWND list = Control(IdResultList);
+    HWND list = Control(IDC_RESULT_LIST);
     LRESULT count = 0;
     if (!SendBounded(list, LB_GETCOUNT, 0, 0, &count) || count == LB_ERR)
         return lines;
@@ -363,13 +363,13 @@ std::vector<std::string> CDialogDriver::LogLines() const
 int CDialogDriver::LogCount() const
 {
     LRESULT count = -1;
-    return SendBounded(Control(IdResultList), LB_GETCOUNT, 0, 0, &count) ? (int)count : -1;
+    return SendBounded(Control(IDC_RESULT_LIST), LB_GETCOUNT, 0, 0, &count) ? (int)count : -1;
 }
 
 int CDialogDriver::ProgressPos() const
 {
     LRESULT position = -1;
-    return SendBounded(Control(IdProgress), PBM_GETPOS, 0, 0, &position) ? (int)position : -1;
+    return SendBounded(Control(IDC_PROGRESS), PBM_GETPOS, 0, 0, &position) ? (int)position : -1;
 }
 
 bool CDialogDriver::IsResponsive(DWORD timeoutMs) const
@@ -379,12 +379,12 @@ bool CDialogDriver::IsResponsive(DWORD timeoutMs) const
 
 bool CDialogDriver::IsIdle() const
 {
-    return IsEnabled(IdStart) && !IsEnabled(IdStop) && FindMessageBox() == nullptr;
+    return IsEnabled(IDC_START) && !IsEnabled(IDC_STOP) && FindMessageBox() == nullptr;
 }
 
 bool CDialogDriver::WaitRunStarted(DWORD timeoutMs) const
 {
-    return WaitFor([this] { return !IsEnabled(IdStart) || FindMessageBox() != nullptr; }, timeoutMs);
+    return WaitFor([this] { return !IsEnabled(IDC_START) || FindMessageBox() != nullptr; }, timeoutMs);
 }
 
 bool CDialogDriver::WaitIdle(DWORD timeoutMs) const
@@ -416,13 +416,20 @@ bool CDialogDriver::RunToEnd(DWORD timeoutMs)
 
 bool CDialogDriver::ReadScreen(const RECT& rect, std::vector<COLORREF>& pixels)
 {
+    HDC screen = ::GetDC(nullptr);
+    const bool read = ReadPixels(screen, rect, pixels);
+    ::ReleaseDC(nullptr, screen);
+    return read;
+}
+
+bool CDialogDriver::ReadPixels(HDC source, const RECT& rect, std::vector<COLORREF>& pixels)
+{
     const int width = rect.right - rect.left;
     const int height = rect.bottom - rect.top;
     pixels.clear();
     if (width <= 0 || height <= 0)
         return false;
-    HDC screen = ::GetDC(nullptr);
-    HDC memory = ::CreateCompatibleDC(screen);
+    HDC memory = ::CreateCompatibleDC(source);
     BITMAPINFO info = {};
     info.bmiHeader.biSize = sizeof(info.bmiHeader);
     info.bmiHeader.biWidth = width;
@@ -431,11 +438,11 @@ bool CDialogDriver::ReadScreen(const RECT& rect, std::vector<COLORREF>& pixels)
     info.bmiHeader.biBitCount = 32;
     info.bmiHeader.biCompression = BI_RGB;
     void* bits = nullptr;
-    HBITMAP section = ::CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HBITMAP section = ::CreateDIBSection(source, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
     bool copied = false;
     if (section != nullptr) {
         HGDIOBJ previous = ::SelectObject(memory, section);
-        copied = ::BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY) != FALSE;
+        copied = ::BitBlt(memory, 0, 0, width, height, source, rect.left, rect.top, SRCCOPY) != FALSE;
         ::GdiFlush();
         if (copied) {
             const DWORD* quad = static_cast<const DWORD*>(bits);
@@ -447,14 +454,12 @@ bool CDialogDriver::ReadScreen(const RECT& rect, std::vector<COLORREF>& pixels)
         ::DeleteObject(section);
     }
     ::DeleteDC(memory);
-    ::ReleaseDC(nullptr, screen);
     return copied;
 }
 
-CDialogDriver::VerdictInk CDialogDriver::ReadVerdictInk() const
+CDialogDriver::VerdictInk CDialogDriver::ReadVerdictInk(HWND verdict)
 {
     VerdictInk ink;
-    HWND verdict = Control(IdVerdict);
     RECT area;
     if (verdict == nullptr || !::GetClientRect(verdict, &area))
         return ink;

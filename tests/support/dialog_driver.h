@@ -10,6 +10,8 @@
 
 #include <windows.h>
 
+#include "res/resource.h"
+
 #include <string>
 #include <vector>
 
@@ -17,17 +19,6 @@ class CDialogDriver
 {
 public:
     static const char* const kCaption; // "Vantrel   ver 1.0.0.0"
-
-    // Control identifiers of the main dialog, as its template numbers them.
-    enum ControlId
-    {
-        IdStart = 1003,
-        IdStop = 1004,
-        IdProgress = 1005,
-        IdResultList = 1006,
-        IdPort = 1007,
-        IdVerdict = 1009,
-    };
 
     // Pixels of one colour inside a rectangle: how many, and their bounding box (empty when none).
     struct Ink
@@ -88,8 +79,8 @@ public:
     // Buttons: the click is posted, so that it never waits for a run or a message box. Like a
     // mouse, Click does nothing on a disabled button; PostCommand sends BN_CLICKED regardless.
     bool Click(int id) const;
-    bool ClickStart() const { return Click(IdStart); }
-    bool ClickStop() const { return Click(IdStop); }
+    bool ClickStart() const { return Click(IDC_START); }
+    bool ClickStop() const { return Click(IDC_STOP); }
     bool PostCommand(int id) const;
     bool PressEscape() const;  // a key press to the focused control, as the keyboard delivers it
     bool ClickCloseBox() const; // the caption's close box: SC_CLOSE
@@ -118,13 +109,17 @@ public:
     // Start, wait for the run to begin and to end. A message box fails the call (and stays open).
     bool RunToEnd(DWORD timeoutMs);
 
-    VerdictInk ReadVerdictInk() const;
+    VerdictInk ReadVerdictInk() const { return ReadVerdictInk(Control(IDC_VERDICT)); }
+    // The ink of any verdict area, a dialog of the test's own process included.
+    static VerdictInk ReadVerdictInk(HWND verdictArea);
     static Verdict Classify(const VerdictInk& ink);
     Verdict ReadVerdict() const { return Classify(ReadVerdictInk()); }
     static const char* VerdictName(Verdict verdict);
 
     // Screen pixels of a rectangle in screen coordinates, row by row, as COLORREF values.
     static bool ReadScreen(const RECT& rect, std::vector<COLORREF>& pixels);
+    // The same from any device context (a window's own, or a memory one), in its coordinates.
+    static bool ReadPixels(HDC source, const RECT& rect, std::vector<COLORREF>& pixels);
     // The dialog as it is on the screen, as a 24-bit BMP file.
     bool CaptureBmp(const std::string& path) const;
 

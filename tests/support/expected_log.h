@@ -4,3 +4,6 @@
 #include <vector>
 
 std::vector<std::string> PassingLog();
+
+// The log's one tab stop, in dialog units: the status words line up on it.
+const int kLogTabStop = 180;

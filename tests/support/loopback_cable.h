@@ -9,8 +9,4 @@ public:
     explicit CLoopbackCable(int com, const std::string& options = std::string()) { Claim(com, com, options); }
 
     int Com() const { return Number(); }
-
-    // The port opens exclusively from this process (and is closed again). Wine does not
-    // enforce share modes on COM ports, so this cannot show another process holding it.
-    bool CanOpen() const;
 };

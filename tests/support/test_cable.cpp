@@ -1,5 +1,7 @@
 #include "test_cable.h"
 
+#include <cstdlib>
+
 CTestCable::~CTestCable()
 {
     if (m_nCom != 0)
@@ -27,4 +29,10 @@ bool CTestCable::Claim(int first, int last, const std::string& options)
 bool CTestCable::Request(const std::string& request)
 {
     return m_client.Ok(std::to_string(m_nCom) + " " + request);
+}
+
+int CTestCable::Holders()
+{
+    const std::string reply = m_client.Command(std::to_string(m_nCom) + " holders");
+    return reply.compare(0, 3, "OK ") == 0 ? std::atoi(reply.c_str() + 3) : -1;
 }

@@ -35,6 +35,9 @@ public:
     // A request about this cable, e.g. Request("noecho on"); true on an OK reply.
     bool Request(const std::string& request);
     bool GetStats(CCableClient::Stats& stats) { return m_client.GetStats(m_nCom, stats); }
+    // How many times the port is open outside the cable (under Wine: in the wineserver, for
+    // as long as a program holds it); -1 when the server does not answer.
+    int Holders();
     std::vector<uint8_t> Record() { return m_client.Record(m_nCom); }
     CCableClient& Client() { return m_client; }
 

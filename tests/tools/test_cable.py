@@ -272,6 +272,15 @@ class ReportTest(SharedCable):
         self.cable.ok("5 reset")
         self.assertEqual(self.cable.ok("5 record"), "")
 
+    def test_holders_count_the_opens_of_other_processes_only(self):
+        self.assertEqual(self.cable.ok("5 holders"), "0")
+        port = self.open(5)
+        self.assertEqual(self.cable.ok("5 holders"), "1")
+        self.assertEqual(self.cable.ok("12 holders"), "0")
+        port.close()
+        self.ports.remove(port)
+        self.assertEqual(self.cable.ok("5 holders"), "0")
+
     def test_the_pty_is_the_controlling_terminal_of_a_session_of_its_own(self):
         device = os.stat(self.cable.link(5)).st_rdev
         leaders = []

@@ -393,13 +393,13 @@ Outcome Campaign::Play(const Scenario& s, std::string& detail, std::string& land
     case Action::StartAgain: {
         const bool before = m_driver.IsIdle();
         const size_t linesBefore = (size_t)m_driver.LogCount();
-        m_driver.PostCommand(CDialogDriver::IdStart);
+        m_driver.PostCommand(IDC_START);
         const int counted = m_driver.LogCount();
         // Handled after the run, the click starts a second run on the same cable, whose stream
         // goes on where the first one's ended.
         const bool second = before || (size_t)counted == run.log.size() || (counted == 1 && linesBefore >= 2);
         if (second) {
-            CDialogDriver::WaitFor([this] { return !m_driver.IsEnabled(CDialogDriver::IdStart) || m_driver.FindMessageBox() != nullptr; }, 2000, 5);
+            CDialogDriver::WaitFor([this] { return !m_driver.IsEnabled(IDC_START) || m_driver.FindMessageBox() != nullptr; }, 2000, 5);
             const RunModel again = ModelRun(s, run.consumed);
             const Expected first = e;
             e = run.hungUp ? OpenFailed() : FromRun(again);
