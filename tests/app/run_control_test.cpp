@@ -127,52 +127,50 @@ protected:
     const PortProbeCalls* m_realProbe = g_pPortProbeCalls;
 };
 
-TEST_F(RunControl, StartOnDevicePassesAndShowsOk)
+// The log of a run that Stop ended at its next pause, pressed when the log had `lines`.
+Strings CancelledLog(size_t lines)
 {
-    ASSERT_NO_FATAL_FAILURE(AddCable());
-
-    m_dlg.OnStart();
-
-    EXPECT_TRUE(Shows(m_dlg.calls, StartedRun(m_cable.Name(), "verdict OK")));
-    EXPECT_EQ(m_dlg.Lines(), PassingLog());
-    EXPECT_EQ(m_dlg.m_progress.GetPos(), 3);
-    EXPECT_FALSE(m_dlg.m_bFailed);
-    EXPECT_TRUE(m_dlg.m_bShowVerdict);
-    EXPECT_TRUE(m_dlg.startEnabled && !m_dlg.stopEnabled);
-    EXPECT_EQ(HandlesLeft(), 0);
-}
-
-TEST_F(RunControl, StopOnDeviceEndsTheRunAtItsNextPauseWithNg)
-{
-    ASSERT_NO_FATAL_FAILURE(AddCable());
-    StopWhenLogHas(4); // after the first check at 9600
-
-    m_dlg.OnStart();
-
-    EXPECT_TRUE(Shows(m_dlg.calls, StartedRun(m_cable.Name(), "verdict NG")));
     Strings log = PassingLog();
-    log.resize(4);
+    log.resize(lines);
     log.push_back("User cancelled!");
-    EXPECT_EQ(m_dlg.Lines(), log);
-    EXPECT_TRUE(m_dlg.m_bFailed);
-    EXPECT_EQ(m_dlg.m_progress.GetPos(), 0);
-    EXPECT_TRUE(m_dlg.startEnabled && !m_dlg.stopEnabled);
-    EXPECT_EQ(HandlesLeft(), 0);
+    return log;
 }
 
-TEST_F(RunControl, StopOnDeviceDuringTheLastWriteReadPauseLetsTheRunPass)
+TEST_F(RunControl, RunsOnDevicePassOrEndAtTheNextPauseAfterStop)
 {
+    Strings stopInLastPause = PassingLog();
+    stopInLastPause.insert(stopInLastPause.begin() + 15, "User cancelled!");
+    struct Case
+    {
+        const char* name;
+        int stopAt; // log lines when Stop is pressed; 0: never
+        const char* verdict;
+        Strings log;
+        int progress;
+    };
+    const Case cases[] = {
+        { "no Stop", 0, "verdict OK", PassingLog(), 3 },
+        { "Stop after the first check at 9600", 4, "verdict NG", CancelledLog(4), 0 },
+        // Only the 200 ms pauses end a run; this one is the last check's write-read pause.
+        { "Stop at the write line of the last check", 15, "verdict OK", stopInLastPause, 3 },
+    };
     ASSERT_NO_FATAL_FAILURE(AddCable());
-    StopWhenLogHas(15); // the write line of the last check
+    for (const Case& c : cases) {
+        m_dlg.calls.clear();
+        TestApp().onIdle = nullptr;
+        if (c.stopAt > 0)
+            StopWhenLogHas(c.stopAt);
 
-    m_dlg.OnStart();
+        m_dlg.OnStart();
 
-    Strings log = PassingLog();
-    log.insert(log.begin() + 15, "User cancelled!");
-    EXPECT_EQ(m_dlg.Lines(), log);
-    EXPECT_FALSE(m_dlg.m_bFailed);
-    EXPECT_EQ(m_dlg.calls.end()[-2], "verdict OK");
-    EXPECT_EQ(m_dlg.m_progress.GetPos(), 3);
+        EXPECT_TRUE(Shows(m_dlg.calls, StartedRun(m_cable.Name(), c.verdict))) << c.name;
+        EXPECT_EQ(m_dlg.Lines(), c.log) << c.name;
+        EXPECT_EQ(m_dlg.m_progress.GetPos(), c.progress) << c.name;
+        EXPECT_EQ(m_dlg.m_bFailed, std::string(c.verdict) == "verdict NG") << c.name;
+        EXPECT_TRUE(m_dlg.m_bShowVerdict) << c.name;
+        EXPECT_TRUE(m_dlg.startEnabled && !m_dlg.stopEnabled) << c.name;
+        EXPECT_EQ(HandlesLeft(), 0) << c.name;
+    }
 }
 
 TEST_F(RunControl, PortThatCannotBeOpenedShowsTheMessageAndNoVerdict)
@@ -365,12 +363,7 @@ TEST_F(RunControl, EventsNestedInARunOnDeviceLeaveTheRunAndItsLogAlone)
         m_dlg.OnStart();
 
         EXPECT_TRUE(Shows(m_dlg.calls, StartedRun(m_cable.Name(), event.verdict))) << event.name;
-        Strings log = PassingLog();
-        if (event.cancelled) {
-            log.resize(4);
-            log.push_back("User cancelled!");
-        }
-        EXPECT_EQ(m_dlg.Lines(), log) << event.name;
+        EXPECT_EQ(m_dlg.Lines(), event.cancelled ? CancelledLog(4) : PassingLog()) << event.name;
         EXPECT_TRUE(g_probed.empty()) << event.name << ": no discovery while a run holds the port";
         EXPECT_TRUE(m_dlg.startEnabled && !m_dlg.stopEnabled) << event.name;
         TestApp().onIdle = nullptr;
