@@ -15,6 +15,7 @@
 #include "loopback/port_discovery.h"
 #include "support/expected_log.h"
 #include "support/handle_count.h"
+#include "support/probe_driver.h"
 #include "support/test_cable.h"
 
 namespace {
@@ -68,36 +69,11 @@ DEV_BROADCAST_HDR Header(DWORD deviceType)
     return header;
 }
 
-// A stand-in driver for discovery: the port whose number is g_answeringPort answers.
-int g_answeringPort = 0;
-Strings g_probed;
-
-HANDLE WINAPI ProbeOpen(LPCSTR path, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE)
-{
-    g_probed.push_back(path);
-    int number = 0;
-    std::sscanf(path, "%*[^0-9]%d", &number);
-    return reinterpret_cast<HANDLE>(static_cast<INT_PTR>(0x100 + number));
-}
-
-BOOL WINAPI ProbeRequest(HANDLE port, DWORD, LPVOID, DWORD, LPVOID, DWORD, LPDWORD, LPOVERLAPPED)
-{
-    return static_cast<int>(reinterpret_cast<INT_PTR>(port)) - 0x100 == g_answeringPort;
-}
-
-BOOL WINAPI ProbeClose(HANDLE)
-{
-    return TRUE;
-}
-
-const PortProbeCalls kStandInDriver = { ProbeOpen, ProbeRequest, ProbeClose };
-
 class RunControl : public ::testing::Test
 {
 protected:
     void TearDown() override
     {
-        g_pPortProbeCalls = m_realProbe;
         m_dlg.m_serial.Close();
     }
 
@@ -124,7 +100,6 @@ protected:
     CTestCable m_cable;
     CRecordingDlg m_dlg;
     long m_handles = 0;
-    const PortProbeCalls* m_realProbe = g_pPortProbeCalls;
 };
 
 // The log of a run that Stop ended at its next pause, pressed when the log had `lines`.
@@ -231,7 +206,7 @@ TEST_F(RunControl, PortArrivalRunsDiscoveryOnlyUntilAPortWasFound)
 {
     // No cable is added: each run below fails at its open, which the record shows with the
     // name it tried.
-    g_pPortProbeCalls = &kStandInDriver;
+    CProbeDriver driver;
     DEV_BROADCAST_HDR port = Header(DBT_DEVTYP_PORT);
     struct Case
     {
@@ -252,14 +227,15 @@ TEST_F(RunControl, PortArrivalRunsDiscoveryOnlyUntilAPortWasFound)
         m_dlg.m_bPortFound = c.portFoundBefore;
         m_dlg.portBox = c.boxBefore;
         m_dlg.m_strPort = c.boxBefore;
-        g_answeringPort = c.answeringPort;
-        g_probed.clear();
+        driver.ports = { { c.answeringPort, CProbeDriver::Port::Cable } };
+        driver.openedPaths.clear();
 
         EXPECT_EQ(m_dlg.OnDeviceChange(DBT_DEVICEARRIVAL, (DWORD_PTR)&port), TRUE) << c.name;
 
         EXPECT_TRUE(Shows(m_dlg.calls, c.calls)) << c.name;
         EXPECT_EQ(m_dlg.m_bPortFound, c.portFoundAfter) << c.name;
-        EXPECT_EQ(g_probed.empty(), c.portFoundBefore != 0) << c.name;
+        EXPECT_EQ(driver.openedPaths.empty(), c.portFoundBefore != 0) << c.name;
+        EXPECT_EQ(driver.faults, Strings()) << c.name;
     }
 }
 
@@ -285,7 +261,7 @@ TEST_F(RunControl, PortRemovalResetsTheDisplayAndKeepsThePort)
 
 TEST_F(RunControl, OtherDeviceEventsDoNothing)
 {
-    g_pPortProbeCalls = &kStandInDriver;
+    CProbeDriver driver;
     DEV_BROADCAST_HDR port = Header(DBT_DEVTYP_PORT);
     DEV_BROADCAST_HDR volume = Header(DBT_DEVTYP_VOLUME);
     DEV_BROADCAST_HDR interfaceClass = Header(DBT_DEVTYP_DEVICEINTERFACE);
@@ -303,10 +279,10 @@ TEST_F(RunControl, OtherDeviceEventsDoNothing)
     };
     m_dlg.m_lstResult.AddLine("kept");
     for (const Case& c : cases) {
-        g_probed.clear();
+        driver.openedPaths.clear();
         EXPECT_EQ(m_dlg.OnDeviceChange(c.event, (DWORD_PTR)c.data), TRUE) << c.name;
         EXPECT_TRUE(m_dlg.calls.empty()) << c.name;
-        EXPECT_TRUE(g_probed.empty()) << c.name;
+        EXPECT_TRUE(driver.openedPaths.empty()) << c.name;
     }
     EXPECT_EQ(m_dlg.Lines(), Strings{ "kept" });
 }
@@ -339,7 +315,7 @@ void StopThenStart(CRecordingDlg& dlg)
 
 TEST_F(RunControl, EventsNestedInARunOnDeviceLeaveTheRunAndItsLogAlone)
 {
-    g_pPortProbeCalls = &kStandInDriver;
+    CProbeDriver driver;
     ASSERT_NO_FATAL_FAILURE(AddCable());
     const NestedEvent events[] = {
         { "Start", NestedStart, "verdict OK", false },
@@ -351,7 +327,7 @@ TEST_F(RunControl, EventsNestedInARunOnDeviceLeaveTheRunAndItsLogAlone)
         m_dlg.calls.clear();
         m_dlg.portBox = m_cable.Name();
         m_dlg.m_bPortFound = 0;
-        g_probed.clear();
+        driver.openedPaths.clear();
         bool done = false;
         TestApp().onIdle = [&] {
             if (!done && m_dlg.m_lstResult.GetCount() == 4) {
@@ -364,7 +340,7 @@ TEST_F(RunControl, EventsNestedInARunOnDeviceLeaveTheRunAndItsLogAlone)
 
         EXPECT_TRUE(Shows(m_dlg.calls, StartedRun(m_cable.Name(), event.verdict))) << event.name;
         EXPECT_EQ(m_dlg.Lines(), event.cancelled ? CancelledLog(4) : PassingLog()) << event.name;
-        EXPECT_TRUE(g_probed.empty()) << event.name << ": no discovery while a run holds the port";
+        EXPECT_TRUE(driver.openedPaths.empty()) << event.name << ": no discovery while a run holds the port";
         EXPECT_TRUE(m_dlg.startEnabled && !m_dlg.stopEnabled) << event.name;
         TestApp().onIdle = nullptr;
     }

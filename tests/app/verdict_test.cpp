@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "support/expected_log.h"
+#include "support/probe_driver.h"
 #include "support/test_app.h"
 #include "loopback/port_discovery.h"
 #include "res/resource.h"
@@ -21,16 +22,6 @@ namespace {
 
 // A verdict is "seen" well above what stray pixels of a border could give.
 const int kInk = 40;
-
-// No driver answers: the dialog's start-up discovery touches no port of the display's
-// other programs.
-BOOL WINAPI NoRequest(HANDLE, DWORD, LPVOID, DWORD, LPVOID, DWORD, LPDWORD, LPOVERLAPPED) { return FALSE; }
-HANDLE WINAPI NoPort(LPCSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE)
-{
-    return INVALID_HANDLE_VALUE;
-}
-BOOL WINAPI NoClose(HANDLE) { return TRUE; }
-const PortProbeCalls kNoDriver = { NoPort, NoRequest, NoClose };
 
 // GDI objects of this process. Wine's GetGuiResources counts none, but Wine, like Windows,
 // keeps the process's GDI handle table where the 64-bit PEB points at offset 0xF8; an entry
@@ -75,12 +66,7 @@ long GdiObjectCount()
 class Verdict : public ::testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        TestApp();
-        g_pPortProbeCalls = &kNoDriver;
-    }
-    void TearDown() override { g_pPortProbeCalls = m_realProbe; }
+    void SetUp() override { TestApp(); }
 
     HWND Area() const { return m_dlg.GetDlgItem(IDC_VERDICT); }
     VerdictInk Ink() const { return CDialogDriver::ReadVerdictInk(Area()); }
@@ -102,8 +88,10 @@ protected:
         CVerdictDlg::Settle();
     }
 
+    // No driver answers: the dialog's start-up discovery touches no port of the display's
+    // other programs.
+    CProbeDriver m_noDriver;
     CVerdictDlg m_dlg;
-    const PortProbeCalls* m_realProbe = g_pPortProbeCalls;
 };
 
 struct Look
