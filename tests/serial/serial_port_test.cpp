@@ -31,7 +31,6 @@ const LONG kInvalidArg = static_cast<LONG>(0x80070057L);
 class CProbePort : public CSerialPort
 {
 public:
-    using CSerialPort::m_dwEventMask;
     using CSerialPort::m_dwEventsOccurred;
     using CSerialPort::m_hIoEvent;
     using CSerialPort::m_hPort;
