@@ -1,23 +1,49 @@
 #include "api_ledger.h"
 
 #include <algorithm>
+#include <type_traits>
 
 namespace {
 
 CApiLedger* g_ledger = nullptr;
 
-HANDLE WINAPI LedgerCreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
-                                DWORD disposition, DWORD flags, HANDLE templateFile)
-{
-    CApiLedger& ledger = CApiLedger::Current();
-    if (!ledger.Enter("CreateFileA", name))
-        return INVALID_HANDLE_VALUE;
-    HANDLE handle = ledger.m_real.CreateFileA(name, access, share, security, disposition, flags, templateFile);
-    if (handle != INVALID_HANDLE_VALUE)
-        ledger.NoteCreated(handle);
-    return handle;
-}
+// The name a call was given: its first parameter when that is one.
+template <typename... Rest> const char* NameIn(LPCSTR name, Rest...) { return name; }
+template <typename... Args> const char* NameIn(Args...) { return nullptr; }
 
+// The recording wrapper of one entry, with the entry's own signature: notes the call, fails it
+// when chosen, passes it on to m_real, and notes the handle of a call that makes one.
+template <typename Fn, Fn CSerialApi::*Entry> struct Watch;
+template <typename R, typename... A, R(WINAPI* CSerialApi::*Entry)(A...)>
+struct Watch<R(WINAPI*)(A...), Entry>
+{
+    static inline const char* s_call = nullptr;
+    static inline R s_failed{};
+
+    static R WINAPI Call(A... args)
+    {
+        CApiLedger& ledger = CApiLedger::Current();
+        if (!ledger.Enter(s_call, NameIn(args...)))
+            return s_failed;
+        const R result = (ledger.m_real.*Entry)(args...);
+        if constexpr (std::is_same<R, HANDLE>::value)
+            if (result != s_failed)
+                ledger.NoteCreated(result);
+        return result;
+    }
+
+    static void Install(const char* call, R failed)
+    {
+        s_call = call;
+        s_failed = failed;
+        g_serialApi.*Entry = Call;
+    }
+};
+
+#define LEDGER_WATCH(entry, failed) \
+    Watch<decltype(CSerialApi::entry), &CSerialApi::entry>::Install(#entry, failed)
+
+// A close always happens: it is noted, never failed.
 BOOL WINAPI LedgerCloseHandle(HANDLE handle)
 {
     CApiLedger& ledger = CApiLedger::Current();
@@ -26,22 +52,15 @@ BOOL WINAPI LedgerCloseHandle(HANDLE handle)
     return ledger.m_real.CloseHandle(handle);
 }
 
-BOOL WINAPI LedgerSetupComm(HANDLE port, DWORD in, DWORD out)
-{
-    CApiLedger& ledger = CApiLedger::Current();
-    return ledger.Enter("SetupComm") && ledger.m_real.SetupComm(port, in, out);
-}
-
 BOOL WINAPI LedgerGetCommState(HANDLE port, LPDCB dcb)
 {
     CApiLedger& ledger = CApiLedger::Current();
     if (!ledger.Enter("GetCommState"))
         return FALSE;
-    if (ledger.UsesFakeState()) {
-        *dcb = ledger.CommState();
-        return TRUE;
-    }
-    return ledger.m_real.GetCommState(port, dcb);
+    if (!ledger.UsesFakeState())
+        return ledger.m_real.GetCommState(port, dcb);
+    *dcb = ledger.CommState();
+    return TRUE;
 }
 
 BOOL WINAPI LedgerSetCommState(HANDLE port, LPDCB dcb)
@@ -49,106 +68,10 @@ BOOL WINAPI LedgerSetCommState(HANDLE port, LPDCB dcb)
     CApiLedger& ledger = CApiLedger::Current();
     if (!ledger.Enter("SetCommState"))
         return FALSE;
-    if (ledger.UsesFakeState()) {
-        ledger.StoreCommState(*dcb);
-        return TRUE;
-    }
-    return ledger.m_real.SetCommState(port, dcb);
-}
-
-BOOL WINAPI LedgerGetCommTimeouts(HANDLE port, LPCOMMTIMEOUTS timeouts)
-{
-    CApiLedger& ledger = CApiLedger::Current();
-    return ledger.Enter("GetCommTimeouts") && ledger.m_real.GetCommTimeouts(port, timeouts);
-}
-
-BOOL WINAPI LedgerSetCommTimeouts(HANDLE port, LPCOMMTIMEOUTS timeouts)
-{
-    CApiLedger& ledger = CApiLedger::Current();
-    return ledger.Enter("SetCommTimeouts") && ledger.m_real.SetCommTimeouts(port, timeouts);
-}
-
-BOOL WINAPI LedgerSetCommMask(HANDLE port, DWORD mask)
-{
-    CApiLedger& ledger = CApiLedger::Current();
-    return ledger.Enter("SetCommMask") && ledger.m_real.SetCommMask(port, mask);
-}
-
-BOOL WINAPI LedgerGetDefaultCommConfigA(LPCSTR name, LPCOMMCONFIG config, LPDWORD size)
-{
-    CApiLedger& ledger = CApiLedger::Current();
-    return ledger.Enter("GetDefaultCommConfigA", name) && ledger.m_real.GetDefaultCommConfigA(name, config, size);
-}
-
-BOOL WINAPI LedgerSetCommConfig(HANDLE port, LPCOMMCONFIG config, DWORD size)
-{
-    CApiLedger& ledger = CApiLedger::Current();
-    return ledger.Enter("SetCommConfig") && ledger.m_real.SetCommConfig(port, config, size);
-}
-
-BOOL WINAPI LedgerWriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD count, LPOVERLAPPED overlapped)
-{
-    CApiLedger& ledger = CApiLedger::Current();
-    return ledger.Enter("WriteFile") && ledger.m_real.WriteFile(file, data, size, count, overlapped);
-}
-
-BOOL WINAPI LedgerReadFile(HANDLE file, LPVOID buffer, DWORD size, LPDWORD count, LPOVERLAPPED overlapped)
-{
-    CApiLedger& ledger = CApiLedger::Current();
-    return ledger.Enter("ReadFile") && ledger.m_real.ReadFile(file, buffer, size, count, overlapped);
-}
-
-BOOL WINAPI LedgerWaitCommEvent(HANDLE port, LPDWORD events, LPOVERLAPPED overlapped)
-{
-    CApiLedger& ledger = CApiLedger::Current();
-    return ledger.Enter("WaitCommEvent") && ledger.m_real.WaitCommEvent(port, events, overlapped);
-}
-
-DWORD WINAPI LedgerWaitForSingleObject(HANDLE handle, DWORD milliseconds)
-{
-    CApiLedger& ledger = CApiLedger::Current();
-    return ledger.Enter("WaitForSingleObject") ? ledger.m_real.WaitForSingleObject(handle, milliseconds) : WAIT_FAILED;
-}
-
-BOOL WINAPI LedgerCancelIo(HANDLE file)
-{
-    CApiLedger& ledger = CApiLedger::Current();
-    return ledger.Enter("CancelIo") && ledger.m_real.CancelIo(file);
-}
-
-HANDLE WINAPI LedgerCreateEventA(LPSECURITY_ATTRIBUTES security, BOOL manual, BOOL initial, LPCSTR name)
-{
-    CApiLedger& ledger = CApiLedger::Current();
-    if (!ledger.Enter("CreateEventA"))
-        return nullptr;
-    HANDLE handle = ledger.m_real.CreateEventA(security, manual, initial, name);
-    if (handle)
-        ledger.NoteCreated(handle);
-    return handle;
-}
-
-BOOL WINAPI LedgerResetEvent(HANDLE event)
-{
-    CApiLedger& ledger = CApiLedger::Current();
-    return ledger.Enter("ResetEvent") && ledger.m_real.ResetEvent(event);
-}
-
-HANDLE WINAPI LedgerCreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stack, LPTHREAD_START_ROUTINE start,
-                                 LPVOID param, DWORD flags, LPDWORD id)
-{
-    CApiLedger& ledger = CApiLedger::Current();
-    if (!ledger.Enter("CreateThread"))
-        return nullptr;
-    HANDLE handle = ledger.m_real.CreateThread(security, stack, start, param, flags, id);
-    if (handle)
-        ledger.NoteCreated(handle);
-    return handle;
-}
-
-BOOL WINAPI LedgerPostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
-{
-    CApiLedger& ledger = CApiLedger::Current();
-    return ledger.Enter("PostMessageA") && ledger.m_real.PostMessageA(window, message, wParam, lParam);
+    if (!ledger.UsesFakeState())
+        return ledger.m_real.SetCommState(port, dcb);
+    ledger.StoreCommState(*dcb);
+    return TRUE;
 }
 
 } // namespace
@@ -157,25 +80,25 @@ CApiLedger::CApiLedger()
     : m_real(CSerialApi::Real())
 {
     g_ledger = this;
-    g_serialApi.CreateFileA = LedgerCreateFileA;
     g_serialApi.CloseHandle = LedgerCloseHandle;
-    g_serialApi.SetupComm = LedgerSetupComm;
     g_serialApi.GetCommState = LedgerGetCommState;
     g_serialApi.SetCommState = LedgerSetCommState;
-    g_serialApi.GetCommTimeouts = LedgerGetCommTimeouts;
-    g_serialApi.SetCommTimeouts = LedgerSetCommTimeouts;
-    g_serialApi.SetCommMask = LedgerSetCommMask;
-    g_serialApi.GetDefaultCommConfigA = LedgerGetDefaultCommConfigA;
-    g_serialApi.SetCommConfig = LedgerSetCommConfig;
-    g_serialApi.ReadFile = LedgerReadFile;
-    g_serialApi.WriteFile = LedgerWriteFile;
-    g_serialApi.WaitCommEvent = LedgerWaitCommEvent;
-    g_serialApi.WaitForSingleObject = LedgerWaitForSingleObject;
-    g_serialApi.CancelIo = LedgerCancelIo;
-    g_serialApi.CreateEventA = LedgerCreateEventA;
-    g_serialApi.ResetEvent = LedgerResetEvent;
-    g_serialApi.CreateThread = LedgerCreateThread;
-    g_serialApi.PostMessageA = LedgerPostMessageA;
+    LEDGER_WATCH(CreateFileA, INVALID_HANDLE_VALUE);
+    LEDGER_WATCH(CreateEventA, nullptr);
+    LEDGER_WATCH(CreateThread, nullptr);
+    LEDGER_WATCH(WaitForSingleObject, WAIT_FAILED);
+    LEDGER_WATCH(SetupComm, FALSE);
+    LEDGER_WATCH(GetCommTimeouts, FALSE);
+    LEDGER_WATCH(SetCommTimeouts, FALSE);
+    LEDGER_WATCH(SetCommMask, FALSE);
+    LEDGER_WATCH(GetDefaultCommConfigA, FALSE);
+    LEDGER_WATCH(SetCommConfig, FALSE);
+    LEDGER_WATCH(ReadFile, FALSE);
+    LEDGER_WATCH(WriteFile, FALSE);
+    LEDGER_WATCH(WaitCommEvent, FALSE);
+    LEDGER_WATCH(CancelIo, FALSE);
+    LEDGER_WATCH(ResetEvent, FALSE);
+    LEDGER_WATCH(PostMessageA, FALSE);
 }
 
 CApiLedger::~CApiLedger()
@@ -204,18 +127,6 @@ void CApiLedger::FakeCommState(const DCB& dcb)
     m_dcb = dcb;
 }
 
-DCB CApiLedger::CommState()
-{
-    std::lock_guard<std::mutex> hold(m_lock);
-    return m_dcb;
-}
-
-bool CApiLedger::UsesFakeState()
-{
-    std::lock_guard<std::mutex> hold(m_lock);
-    return m_bFakeState;
-}
-
 void CApiLedger::StoreCommState(const DCB& dcb)
 {
     std::lock_guard<std::mutex> hold(m_lock);
@@ -228,12 +139,6 @@ int CApiLedger::Count(const std::string& call)
     return static_cast<int>(std::count(m_calls.begin(), m_calls.end(), call));
 }
 
-std::vector<std::string> CApiLedger::Calls()
-{
-    std::lock_guard<std::mutex> hold(m_lock);
-    return m_calls;
-}
-
 std::string CApiLedger::NameGiven(const std::string& call)
 {
     std::lock_guard<std::mutex> hold(m_lock);
@@ -243,16 +148,10 @@ std::string CApiLedger::NameGiven(const std::string& call)
     return "<not called>";
 }
 
-std::vector<HANDLE> CApiLedger::Created()
+std::vector<HANDLE> CApiLedger::CreatedInReverse()
 {
-    std::lock_guard<std::mutex> hold(m_lock);
-    return m_created;
-}
-
-std::vector<HANDLE> CApiLedger::Closed()
-{
-    std::lock_guard<std::mutex> hold(m_lock);
-    return m_closed;
+    const std::vector<HANDLE> created = Created();
+    return std::vector<HANDLE>(created.rbegin(), created.rend());
 }
 
 bool CApiLedger::Enter(const char* call, const char* name)

@@ -22,27 +22,36 @@ public:
     void Fail(const std::string& call, DWORD code, int nth = 1);
     // From now on GetCommState and SetCommState read and write this record, not the driver.
     void FakeCommState(const DCB& dcb);
-    DCB CommState();
+    DCB CommState() { return Copy(m_dcb); }
 
     int Count(const std::string& call);
-    std::vector<std::string> Calls();
+    std::vector<std::string> Calls() { return Copy(m_calls); }
     // The name the last CreateFileA or GetDefaultCommConfigA was given.
     std::string NameGiven(const std::string& call);
-    std::vector<HANDLE> Created();   // by CreateFileA, CreateEventA and CreateThread, in order
-    std::vector<HANDLE> Closed();    // given to CloseHandle, in order
+    // By CreateFileA, CreateEventA and CreateThread, in order.
+    std::vector<HANDLE> Created() { return Copy(m_created); }
+    // What Closed() is once everything created was released in reverse.
+    std::vector<HANDLE> CreatedInReverse();
+    std::vector<HANDLE> Closed() { return Copy(m_closed); } // given to CloseHandle, in order
 
     // Used by the wrappers.
     static CApiLedger& Current();
     bool Enter(const char* call, const char* name = nullptr);  // false: fail this call
     void NoteCreated(HANDLE handle);
     void NoteClosed(HANDLE handle);
-    bool UsesFakeState();
+    bool UsesFakeState() { return Copy(m_bFakeState); }
     void StoreCommState(const DCB& dcb);
 
     // Where the wrappers pass each call on to: the system, or a test's stand-in for it.
     CSerialApi m_real;
 
 private:
+    template <typename T> T Copy(const T& member)
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        return member;
+    }
+
     std::mutex m_lock;
     std::vector<std::string> m_calls;
     std::vector<std::pair<std::string, std::string>> m_names;

@@ -12,6 +12,7 @@
 
 #include "api_ledger.h"
 #include "support/test_cable.h"
+#include "support/wait_for.h"
 #include "serial/serial_wnd_port.h"
 
 namespace {
@@ -30,11 +31,6 @@ public:
     using CSerialWndPort::m_nLastError;
     using CSerialWndPort::m_nTargetMsg;
 };
-
-ULONGLONG Now()
-{
-    return ::GetTickCount64();
-}
 
 // A message-only window of this thread that keeps what it is sent.
 class CSink : public CWnd
@@ -57,14 +53,13 @@ public:
     // Collects for `ms`, or until the first note when `untilFirst`.
     void Pump(DWORD ms, bool untilFirst = false)
     {
-        const ULONGLONG end = Now() + ms;
-        while (Now() < end && !(untilFirst && !notes.empty())) {
+        WaitFor([&] {
             MSG msg;
             while (::PeekMessageA(&msg, m_hWnd, 0, 0, PM_REMOVE))
                 if (msg.message >= WM_APP)
                     notes.push_back({msg.message, msg.wParam, msg.lParam});
-            ::Sleep(5);
-        }
+            return untilFirst && !notes.empty();
+        }, ms);
     }
 
     std::vector<Note> notes;
@@ -80,10 +75,27 @@ protected:
         return target.Open(cable.Name().c_str(), &sink, message, lParam, 0, 0);
     }
 
+    // Every handle the ledger saw created was closed again, in whatever order.
+    void ExpectAllReleased(const char* what = "")
+    {
+        std::vector<HANDLE> created = ledger.Created(), closed = ledger.Closed();
+        std::sort(created.begin(), created.end());
+        std::sort(closed.begin(), closed.end());
+        EXPECT_EQ(created, closed) << what;
+    }
+
     CApiLedger ledger;  // before the ports: it must outlive their threads
     CTestCable cable;
     CSink sink;
 };
+
+// Another handle of the same thread or event, which stays valid after the original is closed.
+HANDLE Duplicate(HANDLE handle)
+{
+    HANDLE copy = nullptr;
+    ::DuplicateHandle(::GetCurrentProcess(), handle, ::GetCurrentProcess(), &copy, 0, FALSE, DUPLICATE_SAME_ACCESS);
+    return copy;
+}
 
 TEST_F(Listener, ArrivingBytesPostTheChosenMessageWithTheEventsAndTheParam)
 {
@@ -151,18 +163,17 @@ TEST_F(Listener, EveryFailedOpenReleasesWhatItCreatedInReverse)
         {"CreateThread", 1, true, true},    // the listener's own Open keeps the port
     };
     for (const Case& c : cases) {
-        const std::string label = std::string(c.call) + (c.startNow ? " (start now)" : "");
+        SCOPED_TRACE(std::string(c.call) + (c.startNow ? " (start now)" : ""));
         CApiLedger rowLedger;
         CProbeWndPort port;
         rowLedger.Fail(c.call, ERROR_NOT_ENOUGH_MEMORY, c.nth);
         const LONG code = c.startNow ? port.Open(cable.Name().c_str(), 0, 0, true) : OpenOn(port, kOwnMessage, 1);
-        EXPECT_EQ(ERROR_NOT_ENOUGH_MEMORY, code) << label;
-        EXPECT_EQ(nullptr, port.m_hListenerThread) << label;
-        EXPECT_EQ(c.staysOpen, port.m_hPort != nullptr) << label;
-        EXPECT_EQ(nullptr, port.m_hWndTarget.load()) << label;
+        EXPECT_EQ(ERROR_NOT_ENOUGH_MEMORY, code);
+        EXPECT_EQ(nullptr, port.m_hListenerThread);
+        EXPECT_EQ(c.staysOpen, port.m_hPort != nullptr);
+        EXPECT_EQ(nullptr, port.m_hWndTarget.load());
         port.Close();
-        const std::vector<HANDLE> created = rowLedger.Created();
-        EXPECT_EQ(std::vector<HANDLE>(created.rbegin(), created.rend()), rowLedger.Closed()) << label;
+        EXPECT_EQ(rowLedger.CreatedInReverse(), rowLedger.Closed());
     }
 }
 
@@ -171,9 +182,9 @@ TEST_F(Listener, CloseWhileIdleReturnsPromptly)
     CProbeWndPort port;
     ASSERT_EQ(0, OpenOn(port));
     ::Sleep(100);  // the thread's wait is pending by now
-    const ULONGLONG start = Now();
+    const ULONGLONG start = ::GetTickCount64();
     EXPECT_EQ(0, port.Close());
-    EXPECT_LT(Now() - start, 200u);
+    EXPECT_LT(::GetTickCount64() - start, 200u);
     EXPECT_EQ(nullptr, port.m_hListenerThread);
 }
 
@@ -197,12 +208,11 @@ TEST_F(Listener, StopBetweenTwoWaitsStillEndsTheThread)
     g_inGap = false;
     g_slowReset = true;
     ASSERT_EQ(0, OpenOn(port));
-    while (!g_inGap)
-        ::Sleep(1);
+    ASSERT_TRUE(WaitFor([] { return g_inGap.load(); }, 2000, 1));
     // The wake-up comes before the wait is pending; the thread must see the stop anyway.
-    const ULONGLONG start = Now();
+    const ULONGLONG start = ::GetTickCount64();
     EXPECT_EQ(0, port.Close());
-    EXPECT_LT(Now() - start, 1000u);
+    EXPECT_LT(::GetTickCount64() - start, 1000u);
 }
 
 std::atomic<bool> g_closed{false};
@@ -231,10 +241,10 @@ TEST_F(Listener, FiveHundredCyclesWithTrafficNeverHangAndNeverPostAfterClose)
         EXPECT_EQ(0, port.WriteText("abc", nullptr, nullptr, 2000));
         if (cycle % 3 == 1)
             ::Sleep(cycle % 7);
-        const ULONGLONG start = Now();
+        const ULONGLONG start = ::GetTickCount64();
         EXPECT_EQ(0, port.Close());
         g_closed = true;
-        slowestClose = std::max(slowestClose, Now() - start);
+        slowestClose = std::max(slowestClose, ::GetTickCount64() - start);
         sink.Pump(0);
     }
     sink.Pump(50);
@@ -258,6 +268,12 @@ public:
         ++events;
     }
 
+    // Bytes arrive and the thread goes into the handler, where it stays.
+    bool HoldInHandler()
+    {
+        return WriteText("x", nullptr, nullptr, 2000) == 0 && WaitFor([&] { return inside.load(); }, 2000, 1);
+    }
+
     HANDLE gate = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
     std::atomic<bool> inside{false};
     std::atomic<bool> handlesValidAfterGate{false};
@@ -269,14 +285,11 @@ TEST_F(Listener, StopThatRunsOutOfTimeKeepsTheThreadAndCloseWaitsForIt)
 {
     CGatedListener port;
     ASSERT_EQ(0, OpenOn(port));
-    EXPECT_EQ(0, port.WriteText("x", nullptr, nullptr, 2000));
-    for (ULONGLONG end = Now() + 2000; !port.inside && Now() < end;)
-        ::Sleep(1);
-    ASSERT_TRUE(port.inside);
+    ASSERT_TRUE(port.HoldInHandler());
 
-    const ULONGLONG start = Now();
+    const ULONGLONG start = ::GetTickCount64();
     EXPECT_EQ(0, port.StopListening(100));
-    EXPECT_GE(Now() - start, 95u);
+    EXPECT_GE(::GetTickCount64() - start, 95u);
     EXPECT_NE(nullptr, port.m_hListenerThread) << "the thread still runs: its handle stays";
     EXPECT_TRUE(port.m_bStopRequested) << "and so does the stop";
 
@@ -310,46 +323,39 @@ TEST_F(Listener, AThreadLeftFromBeforeIsJoinedBeforeTheNextOneStartsAndThePortNo
     ledger.m_real.ResetEvent = SlowResetEvent;
     ledger.m_real.CreateFileA = OpenNotingThreadBefore;
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
         CGatedListener port;
         if (!c.afterStopRanOut) {
             ::SetEvent(port.gate);
             g_inGap = false;
             g_slowReset = c.stillRunning;
-            EXPECT_EQ(0, port.StartListening()) << c.what;
-            ::DuplicateHandle(::GetCurrentProcess(), port.m_hListenerThread, ::GetCurrentProcess(), &g_threadBefore, 0,
-                              FALSE, DUPLICATE_SAME_ACCESS);
+            EXPECT_EQ(0, port.StartListening());
+            g_threadBefore = Duplicate(port.m_hListenerThread);
             if (c.stillRunning) {
-                while (!g_inGap)
-                    ::Sleep(1);
+                ASSERT_TRUE(WaitFor([] { return g_inGap.load(); }, 2000, 1));
             } else {
-                EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(g_threadBefore, 2000)) << c.what;
+                EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(g_threadBefore, 2000));
             }
-            EXPECT_EQ(0, OpenOn(port)) << c.what;
-            EXPECT_TRUE(g_endedBeforeOpen) << c.what << ": the port was opened under the thread before";
+            EXPECT_EQ(0, OpenOn(port));
+            EXPECT_TRUE(g_endedBeforeOpen) << "the port was opened under the thread before";
         } else {
-            ASSERT_EQ(0, OpenOn(port)) << c.what;
-            EXPECT_EQ(0, port.WriteText("x", nullptr, nullptr, 2000));
-            for (ULONGLONG end = Now() + 2000; !port.inside && Now() < end;)
-                ::Sleep(1);
-            ASSERT_TRUE(port.inside) << c.what;
-            EXPECT_EQ(0, port.StopListening(100)) << c.what;
-            ::DuplicateHandle(::GetCurrentProcess(), port.m_hListenerThread, ::GetCurrentProcess(), &g_threadBefore, 0,
-                              FALSE, DUPLICATE_SAME_ACCESS);
+            ASSERT_EQ(0, OpenOn(port));
+            ASSERT_TRUE(port.HoldInHandler());
+            EXPECT_EQ(0, port.StopListening(100));
+            g_threadBefore = Duplicate(port.m_hListenerThread);
             std::thread opener([&] { ::Sleep(c.stillRunning ? 300 : 0); ::SetEvent(port.gate); });
             if (!c.stillRunning) {
-                EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(g_threadBefore, 2000)) << c.what;
+                EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(g_threadBefore, 2000));
             }
-            EXPECT_EQ(0, port.StartListening()) << c.what;
+            EXPECT_EQ(0, port.StartListening());
             opener.join();
-            EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(g_threadBefore, 0)) << c.what << ": started beside it";
+            EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(g_threadBefore, 0)) << "started beside it";
         }
         // One thread listens again: arriving bytes reach the handler.
         const int before = port.events;
-        EXPECT_EQ(0, port.WriteText("y", nullptr, nullptr, 2000)) << c.what;
-        for (ULONGLONG end = Now() + 2000; port.events == before && Now() < end;)
-            ::Sleep(5);
-        EXPECT_GT(port.events.load(), before) << c.what << ": the port no longer notifies";
-        EXPECT_EQ(0, port.Close()) << c.what;
+        EXPECT_EQ(0, port.WriteText("y", nullptr, nullptr, 2000));
+        EXPECT_TRUE(WaitFor([&] { return port.events > before; }, 2000)) << "the port no longer notifies";
+        EXPECT_EQ(0, port.Close());
         ::CloseHandle(g_threadBefore);
         g_threadBefore = nullptr;
     }
@@ -366,10 +372,7 @@ TEST_F(Listener, HangUpEndsTheThreadByItselfAndCloseReleasesEverything)
     const int posts = ledger.Count("PostMessageA");
     EXPECT_EQ(0, port.Close());
     EXPECT_EQ(posts, ledger.Count("PostMessageA"));
-    std::vector<HANDLE> created = ledger.Created(), closed = ledger.Closed();
-    std::sort(created.begin(), created.end());
-    std::sort(closed.begin(), closed.end());
-    EXPECT_EQ(created, closed);
+    ExpectAllReleased();
 
     ASSERT_TRUE(cable.Request("restore"));
     EXPECT_EQ(0, OpenOn(port));
@@ -393,10 +396,7 @@ TEST_F(Listener, DestructionJoinsTheThreadBeforeTheTargetGoes)
         ::Sleep(5);
         EXPECT_EQ(0, g_postsAfterClose.load()) << "round " << round;
     }
-    std::vector<HANDLE> created = ledger.Created(), closed = ledger.Closed();
-    std::sort(created.begin(), created.end());
-    std::sort(closed.begin(), closed.end());
-    EXPECT_EQ(created, closed) << "every thread, event and port handle released";
+    ExpectAllReleased("every thread, event and port handle released");
 }
 
 } // namespace
