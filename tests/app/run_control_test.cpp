@@ -69,6 +69,15 @@ DEV_BROADCAST_HDR Header(DWORD deviceType)
     return header;
 }
 
+// The log of a run that Stop ended at its next pause, pressed when the log had `lines`.
+Strings CancelledLog(size_t lines)
+{
+    Strings log = PassingLog();
+    log.resize(lines);
+    log.push_back("User cancelled!");
+    return log;
+}
+
 class RunControl : public ::testing::Test
 {
 protected:
@@ -97,55 +106,46 @@ protected:
         };
     }
 
+    // A run on the cable, Stop pressed when the log has `stopAt` lines (0: never): what it
+    // must show and leave whichever way it ends.
+    void ExpectRun(int stopAt, const char* verdict, const Strings& log, int progress)
+    {
+        ASSERT_NO_FATAL_FAILURE(AddCable());
+        if (stopAt > 0)
+            StopWhenLogHas(stopAt);
+
+        m_dlg.OnStart();
+
+        EXPECT_TRUE(Shows(m_dlg.calls, StartedRun(m_cable.Name(), verdict)));
+        EXPECT_EQ(m_dlg.Lines(), log);
+        EXPECT_EQ(m_dlg.m_progress.GetPos(), progress);
+        EXPECT_EQ(m_dlg.m_bFailed, std::string(verdict) == "verdict NG");
+        EXPECT_TRUE(m_dlg.m_bShowVerdict);
+        EXPECT_TRUE(m_dlg.startEnabled && !m_dlg.stopEnabled);
+        EXPECT_EQ(HandlesLeft(), 0);
+    }
+
     CTestCable m_cable;
     CRecordingDlg m_dlg;
     long m_handles = 0;
 };
 
-// The log of a run that Stop ended at its next pause, pressed when the log had `lines`.
-Strings CancelledLog(size_t lines)
+TEST_F(RunControl, StartOnDevicePassesAndShowsOk)
 {
-    Strings log = PassingLog();
-    log.resize(lines);
-    log.push_back("User cancelled!");
-    return log;
+    ExpectRun(0, "verdict OK", PassingLog(), 3);
 }
 
-TEST_F(RunControl, RunsOnDevicePassOrEndAtTheNextPauseAfterStop)
+TEST_F(RunControl, StopOnDeviceEndsTheRunAtItsNextPauseWithNg)
 {
-    Strings stopInLastPause = PassingLog();
-    stopInLastPause.insert(stopInLastPause.begin() + 15, "User cancelled!");
-    struct Case
-    {
-        const char* name;
-        int stopAt; // log lines when Stop is pressed; 0: never
-        const char* verdict;
-        Strings log;
-        int progress;
-    };
-    const Case cases[] = {
-        { "no Stop", 0, "verdict OK", PassingLog(), 3 },
-        { "Stop after the first check at 9600", 4, "verdict NG", CancelledLog(4), 0 },
-        // Only the 200 ms pauses end a run; this one is the last check's write-read pause.
-        { "Stop at the write line of the last check", 15, "verdict OK", stopInLastPause, 3 },
-    };
-    ASSERT_NO_FATAL_FAILURE(AddCable());
-    for (const Case& c : cases) {
-        m_dlg.calls.clear();
-        TestApp().onIdle = nullptr;
-        if (c.stopAt > 0)
-            StopWhenLogHas(c.stopAt);
+    ExpectRun(4, "verdict NG", CancelledLog(4), 0); // after the first check at 9600
+}
 
-        m_dlg.OnStart();
-
-        EXPECT_TRUE(Shows(m_dlg.calls, StartedRun(m_cable.Name(), c.verdict))) << c.name;
-        EXPECT_EQ(m_dlg.Lines(), c.log) << c.name;
-        EXPECT_EQ(m_dlg.m_progress.GetPos(), c.progress) << c.name;
-        EXPECT_EQ(m_dlg.m_bFailed, std::string(c.verdict) == "verdict NG") << c.name;
-        EXPECT_TRUE(m_dlg.m_bShowVerdict) << c.name;
-        EXPECT_TRUE(m_dlg.startEnabled && !m_dlg.stopEnabled) << c.name;
-        EXPECT_EQ(HandlesLeft(), 0) << c.name;
-    }
+TEST_F(RunControl, StopOnDeviceDuringTheLastWriteReadPauseLetsTheRunPass)
+{
+    // Only the 200 ms pauses end a run; this one is the last check's write-read pause.
+    Strings log = PassingLog();
+    log.insert(log.begin() + 15, "User cancelled!");
+    ExpectRun(15, "verdict OK", log, 3);
 }
 
 TEST_F(RunControl, PortThatCannotBeOpenedShowsTheMessageAndNoVerdict)
