@@ -119,8 +119,14 @@ bool CSelfTestDlg::WaitResponsive(int milliseconds)
     for (;;) {
         if (m_bCancelled)
             return false;
-        if (ElapsedMs(start, ::GetTickCount()) > milliseconds)
-            return true;
+        if (ElapsedMs(start, ::GetTickCount()) > milliseconds) {
+            // A pass leaves what came in while it ran to the next one, and the time may have
+            // run out meanwhile: one more pass, so that a Stop clicked at the very end of the
+            // pause still ends the run here.
+            if (!PumpMessages())
+                return false;
+            return !m_bCancelled;
+        }
         if (!PumpMessages())
             return false;
     }

@@ -121,6 +121,28 @@ TEST_F(BaudrateHarness, WaitResponsiveEndsAsSoonAsAHandlerSetsTheFlag)
     EXPECT_EQ(window.Count(), 0) << "returns before the next pass";
 }
 
+TEST_F(BaudrateHarness, WaitResponsiveStillHandlesAStopThatCameWhileItsTimeRanOut)
+{
+    CountingWindow window;
+    window.OnMessage([&](WPARAM wParam) {
+        if (wParam == 1) {
+            PressStop();
+            return;
+        }
+        // The Stop is posted after this pass began, so the pass leaves it; the time runs out
+        // before the pass ends.
+        WaitForNextTick();
+        window.Post(1);
+        ::Sleep(250);
+    });
+    window.Post(0);
+
+    EXPECT_FALSE(m_dlg.WaitResponsive(200));
+
+    EXPECT_EQ(window.Handled(), (std::vector<WPARAM>{ 0, 1 }));
+    EXPECT_TRUE(m_dlg.m_bCancelled);
+}
+
 TEST_F(BaudrateHarness, WaitResponsiveMeetingTheQuitMessageReturnsFalseAndLeavesTheQuit)
 {
     DrainQueue();
