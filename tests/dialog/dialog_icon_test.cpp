@@ -11,10 +11,10 @@ namespace
 {
 struct IconProbe
 {
-    HWND dialog = nullptr;
+    const CSelfTestDlg* owner = nullptr;
+    HWND dialog = nullptr; // once it showed
     int ticks = 0;
     bool done = false;
-    HICON expected = nullptr;
     HICON drag = nullptr, big = nullptr, small = nullptr, dragMinimised = nullptr;
     bool minimised = false;
     SIZE dragSize = {0, 0};
@@ -22,35 +22,21 @@ struct IconProbe
 
 IconProbe g_probe;
 
-BOOL CALLBACK FindOwnDialog(HWND window, LPARAM)
-{
-    char className[16] = {};
-    ::GetClassNameA(window, className, sizeof(className));
-    if (lstrcmpA(className, "#32770") == 0 && ::IsWindowVisible(window)) {
-        g_probe.dialog = window;
-        return FALSE;
-    }
-    return TRUE;
-}
-
 // Runs inside the dialog's modal loop.
 void CALLBACK Probe(HWND, UINT, UINT_PTR timer, DWORD)
 {
-    if (g_probe.done)
-        return;
+    HWND dialog = g_probe.owner->m_hWnd;
+    const bool shown = dialog != nullptr && ::IsWindowVisible(dialog);
     // A bound of its own: a dialog that never shows must not hang the test.
-    if (++g_probe.ticks > 100) {
-        g_probe.done = true;
-        ::KillTimer(nullptr, timer);
-        ::PostQuitMessage(1);
-        return;
-    }
-    ::EnumThreadWindows(::GetCurrentThreadId(), FindOwnDialog, 0);
-    if (g_probe.dialog == nullptr)
+    if (g_probe.done || (!shown && ++g_probe.ticks <= 100))
         return;
     g_probe.done = true;
     ::KillTimer(nullptr, timer);
-    HWND dialog = g_probe.dialog;
+    if (!shown) {
+        ::PostQuitMessage(1);
+        return;
+    }
+    g_probe.dialog = dialog;
     g_probe.drag = (HICON)::SendMessageA(dialog, WM_QUERYDRAGICON, 0, 0);
     g_probe.big = (HICON)::SendMessageA(dialog, WM_GETICON, ICON_BIG, 0);
     g_probe.small = (HICON)::SendMessageA(dialog, WM_GETICON, ICON_SMALL, 0);
@@ -71,25 +57,26 @@ void CALLBACK Probe(HWND, UINT, UINT_PTR timer, DWORD)
 
 TEST(DialogIconTest, DragIconIsTheProgramIconThatTheDialogShows)
 {
-    g_probe = IconProbe();
     // The shared icon that the program's resources give; the dialog loads the same one.
-    g_probe.expected = ::LoadIconA(::GetModuleHandleA(nullptr), MAKEINTRESOURCEA(128));
-    ASSERT_NE(g_probe.expected, nullptr) << "icon 128 is missing from the linked resources";
+    const HICON expected = ::LoadIconA(::GetModuleHandleA(nullptr), MAKEINTRESOURCEA(128));
+    ASSERT_NE(expected, nullptr) << "icon 128 is missing from the linked resources";
 
+    CSelfTestDlg dialog;
+    g_probe = IconProbe();
+    g_probe.owner = &dialog;
     const UINT_PTR timer = ::SetTimer(nullptr, 0, 100, Probe);
     ASSERT_NE(timer, 0u);
-    CSelfTestDlg dialog;
     dialog.DoModal();
     ::KillTimer(nullptr, timer);
 
     ASSERT_NE(g_probe.dialog, nullptr) << "the dialog never showed";
-    EXPECT_EQ(g_probe.drag, g_probe.expected);
-    EXPECT_EQ(g_probe.big, g_probe.expected);
-    EXPECT_EQ(g_probe.small, g_probe.expected);
+    EXPECT_EQ(g_probe.drag, expected);
+    EXPECT_EQ(g_probe.big, expected);
+    EXPECT_EQ(g_probe.small, expected);
     EXPECT_EQ(g_probe.dragSize.cx, 32);
     EXPECT_EQ(g_probe.dragSize.cy, 32);
     EXPECT_TRUE(g_probe.minimised);
-    EXPECT_EQ(g_probe.dragMinimised, g_probe.expected) << "while minimised";
+    EXPECT_EQ(g_probe.dragMinimised, expected) << "while minimised";
 }
 
 } // namespace

@@ -3,8 +3,6 @@
 #include "support/program_test.h"
 #include "res/resource.h"
 
-#include <commctrl.h>
-
 #include <cstring>
 #include <string>
 #include <vector>
@@ -36,6 +34,9 @@ const ControlRow kControls[] = {
 const DWORD kDialogStyle = 0x90C800C8;
 const DWORD kDialogExStyle = 0x00040000;
 const short kDialogCx = 238, kDialogCy = 169;
+const WORD kControlCount = sizeof(kControls) / sizeof(kControls[0]);
+const WORD kEnglishUs = MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
+const LPCSTR kDialogInitType = MAKEINTRESOURCEA(240);
 
 // Bits the platform changes on a running control: the dialog manager turns a border into a
 // client edge, list and combo boxes drop scroll bars they do not need yet, the themed progress
@@ -56,43 +57,19 @@ std::string Utf8(const std::wstring& wide)
     return text;
 }
 
-INT_PTR CALLBACK IgnoreEverything(HWND, UINT, WPARAM, LPARAM)
-{
-    return FALSE;
-}
-
-// Appends words to an in-memory template; strings as zero-terminated UTF-16.
-struct TemplateWriter
-{
-    std::vector<WORD> words;
-    void Word(WORD w) { words.push_back(w); }
-    void Dword(DWORD d) { Word(LOWORD(d)); Word(HIWORD(d)); }
-    void Text(const wchar_t* s) { do Word((WORD)*s); while (*s++); }
-};
-
 // The pixels per 4 horizontal and per 8 vertical dialog units of the template's font, taken
 // from a hidden dialog of this process with that font: the running dialog's own MapDialogRect
 // is out of reach from another process.
 SIZE BaseUnits()
 {
-    TemplateWriter t;
-    t.Word(1);
-    t.Word(0xFFFF);
-    t.Dword(0); // help id
-    t.Dword(0); // extended style
-    t.Dword(WS_POPUP | DS_SETFONT | DS_FIXEDSYS | DS_MODALFRAME);
-    t.Word(0); // no controls
-    for (int i = 0; i < 4; ++i)
-        t.Word(0); // x, y, cx, cy
-    t.Word(0);     // no menu
-    t.Word(0);     // default class
-    t.Text(L"");   // no caption
-    t.Word(8);     // points
-    t.Word(0);     // weight
-    t.Word(0);     // italic, character set
-    t.Text(L"MS Shell Dlg");
-    HWND dialog = ::CreateDialogIndirectParamA(::GetModuleHandleA(nullptr), (LPCDLGTEMPLATEA)t.words.data(),
-                                               nullptr, IgnoreEverything, 0);
+    const DWORD style = WS_POPUP | DS_SETFONT | DS_FIXEDSYS | DS_MODALFRAME;
+    // DLGTEMPLATEEX: version, signature, help id, extended style, style, no controls, at 0,0 of
+    // size 0, no menu, the default class, no caption, 8 points, weight 0, upright, the face.
+    std::vector<WORD> t = {1, 0xFFFF, 0, 0, 0, 0, LOWORD(style), HIWORD(style), 0, 0, 0, 0, 0, 0, 0, 0, 8, 0, 0};
+    const wchar_t face[] = L"MS Shell Dlg";
+    t.insert(t.end(), std::begin(face), std::end(face));
+    HWND dialog = ::CreateDialogIndirectParamA(::GetModuleHandleA(nullptr), (LPCDLGTEMPLATEA)t.data(), nullptr,
+                                               nullptr, 0);
     RECT units = {0, 0, 4, 8};
     if (dialog != nullptr) {
         ::MapDialogRect(dialog, &units);
@@ -101,27 +78,17 @@ SIZE BaseUnits()
     return {units.right, units.bottom};
 }
 
-// The built program's resources, read as data.
-class ProgramResources
+// A resource of the built program in exactly U.S. English, or an empty block.
+std::vector<BYTE> ProgramResource(LPCSTR type, int id)
 {
-public:
-    ProgramResources() : m_module(::LoadLibraryExA(CDialogDriver::WindowsPath(SELFTEST_EXE).c_str(), nullptr,
-                                                   LOAD_LIBRARY_AS_DATAFILE)) {}
-    ~ProgramResources() { if (m_module) ::FreeLibrary(m_module); }
-    bool Loaded() const { return m_module != nullptr; }
-    // The resource in exactly this language, or an empty block.
-    std::vector<BYTE> Get(LPCSTR type, int id, WORD language) const
-    {
-        HRSRC found = ::FindResourceExA(m_module, type, MAKEINTRESOURCEA(id), language);
-        if (found == nullptr)
-            return {};
-        const BYTE* data = static_cast<const BYTE*>(::LockResource(::LoadResource(m_module, found)));
-        return std::vector<BYTE>(data, data + ::SizeofResource(m_module, found));
-    }
-
-private:
-    HMODULE m_module;
-};
+    static const HMODULE program =
+        ::LoadLibraryExA(CDialogDriver::WindowsPath(SELFTEST_EXE).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    HRSRC found = program ? ::FindResourceExA(program, type, MAKEINTRESOURCEA(id), kEnglishUs) : nullptr;
+    if (found == nullptr)
+        return {};
+    const BYTE* data = static_cast<const BYTE*>(::LockResource(::LoadResource(program, found)));
+    return std::vector<BYTE>(data, data + ::SizeofResource(program, found));
+}
 
 // Reads a DLGTEMPLATEEX field by field.
 class TemplateReader
@@ -162,9 +129,6 @@ private:
     size_t m_offset = 0;
     bool m_ok = true;
 };
-
-const WORD kEnglishUs = MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
-const LPCSTR kDialogInitType = MAKEINTRESOURCEA(240);
 
 class DialogStartupTest : public ProgramTest
 {
@@ -220,7 +184,7 @@ TEST_F(DialogStartupTest, RunningDialogMatchesTemplateTable)
     std::vector<HWND> children;
     for (HWND child = ::GetWindow(dialog, GW_CHILD); child != nullptr; child = ::GetWindow(child, GW_HWNDNEXT))
         children.push_back(child);
-    ASSERT_EQ(children.size(), sizeof(kControls) / sizeof(kControls[0]));
+    ASSERT_EQ(children.size(), kControlCount);
 
     for (size_t i = 0; i < children.size(); ++i) {
         const ControlRow& row = kControls[i];
@@ -255,23 +219,16 @@ TEST_F(DialogStartupTest, RunningDialogMatchesTemplateTable)
 
 TEST_F(DialogStartupTest, ProgramTemplateAndPortListResourceMatchTable)
 {
-    ProgramResources resources;
-    ASSERT_TRUE(resources.Loaded());
-    const std::vector<BYTE> dialog = resources.Get(RT_DIALOG, 102, kEnglishUs);
-    ASSERT_FALSE(dialog.empty()) << "no dialog 102 in U.S. English";
+    const std::vector<BYTE> dialog = ProgramResource(RT_DIALOG, 102);
+    ASSERT_FALSE(dialog.empty()) << "no dialog 102 in U.S. English in " << SELFTEST_EXE;
 
+    // DLGTEMPLATEEX: version, signature, help id, extended style, style, items, x, y, cx, cy.
     TemplateReader t(dialog);
-    EXPECT_EQ(t.Word(), 1);      // extended template
-    EXPECT_EQ(t.Word(), 0xFFFF);
-    EXPECT_EQ(t.Dword(), 0u);    // help id
-    EXPECT_EQ(t.Dword(), kDialogExStyle);
-    EXPECT_EQ(t.Dword(), kDialogStyle);
-    const WORD count = t.Word();
-    EXPECT_EQ(count, sizeof(kControls) / sizeof(kControls[0]));
-    EXPECT_EQ(t.Short(), 0);
-    EXPECT_EQ(t.Short(), 0);
-    EXPECT_EQ(t.Short(), kDialogCx);
-    EXPECT_EQ(t.Short(), kDialogCy);
+    const std::vector<DWORD> header = {t.Word(), t.Word(), t.Dword(), t.Dword(), t.Dword(),
+                                       t.Word(), t.Word(), t.Word(), t.Word(), t.Word()};
+    EXPECT_EQ(header, (std::vector<DWORD>{1, 0xFFFF, 0, kDialogExStyle, kDialogStyle, kControlCount, 0, 0,
+                                          (DWORD)kDialogCx, (DWORD)kDialogCy}));
+    const WORD count = (WORD)header[5];
     std::wstring name;
     EXPECT_EQ(t.NameOrOrdinal(&name), 0);
     EXPECT_EQ(name, L"") << "no menu";
@@ -279,24 +236,18 @@ TEST_F(DialogStartupTest, ProgramTemplateAndPortListResourceMatchTable)
     EXPECT_EQ(name, L"") << "the default dialog class";
     const std::string caption = CDialogDriver::kCaption; // plain ASCII
     EXPECT_EQ(t.Text(), std::wstring(caption.begin(), caption.end()));
-    EXPECT_EQ(t.Word(), 8);  // points
-    EXPECT_EQ(t.Word(), 0);  // weight
-    EXPECT_EQ(t.Byte(), 0);  // italic
-    EXPECT_EQ(t.Byte(), 0);  // character set
+    const std::vector<DWORD> font = {t.Word(), t.Word(), t.Byte(), t.Byte()};
+    EXPECT_EQ(font, (std::vector<DWORD>{8, 0, 0, 0})) << "points, weight, italic, character set";
     EXPECT_EQ(t.Text(), L"MS Shell Dlg");
 
-    for (WORD i = 0; i < count && i < sizeof(kControls) / sizeof(kControls[0]) && t.Ok(); ++i) {
+    for (WORD i = 0; i < count && i < kControlCount && t.Ok(); ++i) {
         const ControlRow& row = kControls[i];
         SCOPED_TRACE("template item #" + std::to_string(i) + " (" + Utf8(row.text) + ")");
         t.AlignDword();
-        EXPECT_EQ(t.Dword(), 0u) << "help id";
-        EXPECT_EQ(t.Dword(), 0u) << "extended style";
-        EXPECT_EQ(t.Dword(), row.style);
-        EXPECT_EQ(t.Short(), row.x);
-        EXPECT_EQ(t.Short(), row.y);
-        EXPECT_EQ(t.Short(), row.cx);
-        EXPECT_EQ(t.Short(), row.cy);
-        EXPECT_EQ((int)t.Dword(), row.id);
+        // Help id, extended style, style, x, y, cx, cy, id.
+        const std::vector<int> item = {(int)t.Dword(), (int)t.Dword(), (int)t.Dword(), t.Short(), t.Short(), t.Short(),
+                                       t.Short(), (int)t.Dword()};
+        EXPECT_EQ(item, (std::vector<int>{0, 0, (int)row.style, row.x, row.y, row.cx, row.cy, row.id}));
         const WORD ordinal = t.NameOrOrdinal(&name);
         EXPECT_EQ(ordinal, row.classOrdinal);
         // Class names are matched without regard to case (resource compilers upper-case them).
@@ -310,7 +261,7 @@ TEST_F(DialogStartupTest, ProgramTemplateAndPortListResourceMatchTable)
 
     // The initialisation data fills the port box: control id, the framework's add-string code,
     // the length with its terminating zero, the text; a zero id ends the list.
-    const std::vector<BYTE> init = resources.Get(kDialogInitType, 102, kEnglishUs);
+    const std::vector<BYTE> init = ProgramResource(kDialogInitType, 102);
     ASSERT_FALSE(init.empty()) << "no initialisation data 102 in U.S. English";
     TemplateReader entries(init);
     for (int n = 1; n <= 12; ++n) {

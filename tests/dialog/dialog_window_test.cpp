@@ -23,32 +23,13 @@ protected:
         ASSERT_EQ(seen, expected) << Describe(m_driver.ReadVerdictInk()) << "\n" << Join(m_driver.LogLines());
     }
 
-    struct Snapshot
+    // What an operator sees, in words, so that two moments compare as text.
+    std::string Seen() const
     {
-        std::string port;
-        std::vector<std::string> log;
-        int progress;
-        bool start, stop;
-        CDialogDriver::Verdict verdict;
-        bool operator==(const Snapshot& o) const
-        {
-            return port == o.port && log == o.log && progress == o.progress && start == o.start && stop == o.stop &&
-                   verdict == o.verdict;
-        }
-    };
-
-    Snapshot Take() const
-    {
-        return {m_driver.PortText(), m_driver.LogLines(), m_driver.ProgressPos(),
-                m_driver.IsEnabled(IDC_START), m_driver.IsEnabled(IDC_STOP),
-                m_driver.ReadVerdict()};
-    }
-
-    static std::string Show(const Snapshot& s)
-    {
-        return "port \"" + s.port + "\", progress " + std::to_string(s.progress) + ", Start " +
-               (s.start ? "on" : "off") + ", Stop " + (s.stop ? "on" : "off") + ", verdict " +
-               CDialogDriver::VerdictName(s.verdict) + "\n" + Join(s.log);
+        return "port \"" + m_driver.PortText() + "\", progress " + std::to_string(m_driver.ProgressPos()) +
+               ", Start " + (m_driver.IsEnabled(IDC_START) ? "on" : "off") + ", Stop " +
+               (m_driver.IsEnabled(IDC_STOP) ? "on" : "off") + ", verdict " +
+               CDialogDriver::VerdictName(m_driver.ReadVerdict()) + "\n" + Join(m_driver.LogLines());
     }
 
     bool WaitWindowWidth(bool wide, DWORD timeoutMs = 5000) const
@@ -131,35 +112,27 @@ TEST_F(DialogWindowTest, VerdictIsDrawnAgainAfterRestoreAndRepaint)
 // colour where the icon is opaque, CLR_INVALID where it lets the background through.
 std::vector<COLORREF> RenderProgramIcon(int size)
 {
-    std::vector<COLORREF> opaque;
     HMODULE module = ::LoadLibraryExA(CDialogDriver::WindowsPath(SELFTEST_EXE).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
     HICON icon = module ? ::LoadIconA(module, MAKEINTRESOURCEA(128)) : nullptr;
-    if (icon == nullptr) {
-        if (module)
-            ::FreeLibrary(module);
-        return opaque;
-    }
-    std::vector<COLORREF> onBackground[2];
-    const COLORREF backgrounds[2] = {RGB(0, 0, 0), RGB(255, 255, 255)};
+    std::vector<COLORREF> onBlack, onWhite, opaque;
     HDC screen = ::GetDC(nullptr);
     HDC memory = ::CreateCompatibleDC(screen);
     HBITMAP bitmap = ::CreateCompatibleBitmap(screen, size, size);
     HGDIOBJ previous = ::SelectObject(memory, bitmap);
     const RECT all = {0, 0, size, size};
-    for (int b = 0; b < 2; ++b) {
-        HBRUSH fill = ::CreateSolidBrush(backgrounds[b]);
-        ::FillRect(memory, &all, fill);
-        ::DeleteObject(fill);
-        ::DrawIconEx(memory, 0, 0, icon, size, size, 0, nullptr, DI_NORMAL);
-        CDialogDriver::ReadPixels(memory, all, onBackground[b]);
+    for (std::vector<COLORREF>* pixels : {&onBlack, &onWhite}) {
+        ::FillRect(memory, &all, (HBRUSH)::GetStockObject(pixels == &onBlack ? BLACK_BRUSH : WHITE_BRUSH));
+        if (icon != nullptr && ::DrawIconEx(memory, 0, 0, icon, size, size, 0, nullptr, DI_NORMAL))
+            CDialogDriver::ReadPixels(memory, all, *pixels);
     }
     ::SelectObject(memory, previous);
     ::DeleteObject(bitmap);
     ::DeleteDC(memory);
     ::ReleaseDC(nullptr, screen);
-    for (size_t i = 0; i < onBackground[0].size() && i < onBackground[1].size(); ++i)
-        opaque.push_back(onBackground[0][i] == onBackground[1][i] ? onBackground[0][i] : CLR_INVALID);
-    ::FreeLibrary(module);
+    if (module != nullptr)
+        ::FreeLibrary(module);
+    for (size_t i = 0; i < onBlack.size() && i < onWhite.size(); ++i)
+        opaque.push_back(onBlack[i] == onWhite[i] ? onBlack[i] : CLR_INVALID);
     return opaque;
 }
 
@@ -218,6 +191,7 @@ struct EndCase
     int com;
 };
 
+// Also what CTest's test names show of the parameter.
 void PrintTo(const EndCase& c, std::ostream* out)
 {
     *out << c.name;
@@ -288,15 +262,14 @@ TEST_F(DialogWindowTest, PortEventMessageChangesNothing)
         SCOPED_TRACE(round == 0 ? "ready" : "verdict on show");
         if (round == 1)
             RunExpecting(cable.Name(), CDialogDriver::VerdictOk);
-        const Snapshot before = Take();
+        const std::string before = Seen();
         for (const auto& n : notices) {
             SCOPED_TRACE(n.what);
             DWORD_PTR result = 1;
             ASSERT_TRUE(::SendMessageTimeoutA(m_driver.Dialog(), portEvent, n.wParam, n.lParam, SMTO_NORMAL, 5000, &result));
             EXPECT_EQ(result, 0u);
         }
-        const Snapshot after = Take();
-        EXPECT_TRUE(after == before) << "before: " << Show(before) << "after: " << Show(after);
+        EXPECT_EQ(Seen(), before);
     }
 
     // During a run, posted the way the port's listener posts them: the run goes on unchanged.

@@ -3,6 +3,7 @@
 #include <ws2tcpip.h>
 
 #include <cstdlib>
+#include <map>
 #include <sstream>
 
 #ifdef _MSC_VER
@@ -14,21 +15,50 @@ namespace
 // A test must never hang on a cable that died: every receive has this bound.
 const DWORD kReplyTimeoutMs = 10000;
 
-std::string DefaultAddress()
-{
-    const char* fromEnvironment = std::getenv("CABLE_CONTROL");
-    return fromEnvironment ? fromEnvironment : "";
-}
-
 bool StartsWith(const std::string& text, const char* prefix)
 {
     return text.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
 }
-}
 
-CCableClient::CCableClient(const std::string& hostPort)
+bool ParseStats(const std::string& reply, CCableClient::Stats& stats)
 {
-    std::string address = hostPort.empty() ? DefaultAddress() : hostPort;
+    if (!StartsWith(reply, "OK"))
+        return false;
+    std::map<std::string, std::string> field;
+    std::istringstream words(reply.substr(2));
+    for (std::string word; words >> word;) {
+        const std::string::size_type equals = word.find('=');
+        if (equals == std::string::npos)
+            return false;
+        field[word.substr(0, equals)] = word.substr(equals + 1);
+    }
+    // A field added later is no reason to fail, a missing one is.
+    for (const char* key :
+         {"baud", "bits", "parity", "stop", "rtscts", "ixon", "ixoff", "in", "out", "hungup", "settings"})
+        if (field.count(key) == 0)
+            return false;
+    stats = CCableClient::Stats();
+    stats.baud = std::strtoul(field["baud"].c_str(), nullptr, 10);
+    stats.bits = std::atoi(field["bits"].c_str());
+    stats.parity = field["parity"].empty() ? '?' : field["parity"][0];
+    stats.stop = std::atoi(field["stop"].c_str());
+    stats.rtscts = field["rtscts"] == "1";
+    stats.ixon = field["ixon"] == "1";
+    stats.ixoff = field["ixoff"] == "1";
+    stats.in = std::strtoull(field["in"].c_str(), nullptr, 10);
+    stats.out = std::strtoull(field["out"].c_str(), nullptr, 10);
+    stats.hungup = field["hungup"] == "1";
+    std::istringstream list(field["settings"]);
+    for (std::string setting; std::getline(list, setting, ',');)
+        if (!setting.empty())
+            stats.settings.push_back(setting);
+    return true;
+}
+} // namespace
+
+CCableClient::CCableClient()
+{
+    const std::string address = std::getenv("CABLE_CONTROL") ? std::getenv("CABLE_CONTROL") : "";
     if (address.empty())
         return;
     // The server listens on loopback only, so a bare port (the control file's content) will do.
@@ -77,17 +107,11 @@ std::string CCableClient::Command(const std::string& line)
 {
     if (!Connected())
         return "ERR not connected";
-    std::string request = line + "\n";
-    const char* next = request.data();
-    int left = (int)request.size();
-    while (left > 0) {
-        int sent = ::send((SOCKET)m_socket, next, left, 0);
-        if (sent == SOCKET_ERROR) {
-            Disconnect();
-            return "ERR send failed";
-        }
-        next += sent;
-        left -= sent;
+    // A blocking socket sends the whole line or fails.
+    const std::string request = line + "\n";
+    if (::send((SOCKET)m_socket, request.data(), (int)request.size(), 0) != (int)request.size()) {
+        Disconnect();
+        return "ERR send failed";
     }
     std::string::size_type end;
     while ((end = m_strPending.find('\n')) == std::string::npos) {
@@ -118,67 +142,17 @@ bool CCableClient::GetStats(int com, Stats& stats)
 
 std::vector<uint8_t> CCableClient::Record(int com)
 {
-    std::string reply = Command(std::to_string(com) + " record");
+    const std::string reply = Command(std::to_string(com) + " record");
+    const std::string hex = reply.size() > 3 ? reply.substr(3) : std::string();
     std::vector<uint8_t> bytes;
-    if (!StartsWith(reply, "OK") || !ParseHex(reply.size() > 3 ? reply.substr(3) : "", bytes))
-        bytes.clear();
-    return bytes;
-}
-
-bool CCableClient::ParseStats(const std::string& reply, Stats& stats)
-{
-    if (!StartsWith(reply, "OK"))
-        return false;
-    Stats parsed;
-    int fieldsSeen = 0;
-    std::istringstream words(reply.substr(2));
-    std::string word;
-    while (words >> word) {
-        std::string::size_type equals = word.find('=');
-        if (equals == std::string::npos)
-            return false;
-        std::string key = word.substr(0, equals);
-        std::string value = word.substr(equals + 1);
-        const char* text = value.c_str();
-        ++fieldsSeen;
-        if (key == "baud") parsed.baud = std::strtoul(text, nullptr, 10);
-        else if (key == "bits") parsed.bits = std::atoi(text);
-        else if (key == "parity") parsed.parity = value.empty() ? '?' : value[0];
-        else if (key == "stop") parsed.stop = std::atoi(text);
-        else if (key == "rtscts") parsed.rtscts = value == "1";
-        else if (key == "ixon") parsed.ixon = value == "1";
-        else if (key == "ixoff") parsed.ixoff = value == "1";
-        else if (key == "in") parsed.in = std::strtoull(text, nullptr, 10);
-        else if (key == "out") parsed.out = std::strtoull(text, nullptr, 10);
-        else if (key == "hungup") parsed.hungup = value == "1";
-        else if (key == "settings") {
-            std::istringstream list(value);
-            std::string setting;
-            while (std::getline(list, setting, ','))
-                if (!setting.empty())
-                    parsed.settings.push_back(setting);
-        } else
-            --fieldsSeen; // a field added later is no reason to fail
-    }
-    if (fieldsSeen < 11)
-        return false;
-    stats = parsed;
-    return true;
-}
-
-bool CCableClient::ParseHex(const std::string& hex, std::vector<uint8_t>& bytes)
-{
-    if (hex.size() % 2 != 0)
-        return false;
-    bytes.clear();
-    bytes.reserve(hex.size() / 2);
+    if (!StartsWith(reply, "OK") || hex.size() % 2 != 0)
+        return bytes;
     for (std::string::size_type at = 0; at < hex.size(); at += 2) {
+        const std::string pair = hex.substr(at, 2);
         char* end = nullptr;
-        std::string pair = hex.substr(at, 2);
-        unsigned long value = std::strtoul(pair.c_str(), &end, 16);
+        bytes.push_back((uint8_t)std::strtoul(pair.c_str(), &end, 16));
         if (end != pair.c_str() + 2)
-            return false;
-        bytes.push_back((uint8_t)value);
+            return {};
     }
-    return true;
+    return bytes;
 }

@@ -25,9 +25,8 @@ public:
         std::vector<std::string> settings; // each line setting chosen, e.g. "9600-8N1-none"
     };
 
-    // hostPort like "127.0.0.1:5555" or just "5555"; empty means the CABLE_CONTROL
-    // environment variable.
-    explicit CCableClient(const std::string& hostPort = std::string());
+    // Connects to CABLE_CONTROL, "host:port" or just the port.
+    CCableClient();
     ~CCableClient();
     CCableClient(const CCableClient&) = delete;
     CCableClient& operator=(const CCableClient&) = delete;
@@ -38,10 +37,7 @@ public:
     std::string Command(const std::string& line);
     bool Ok(const std::string& line);
     bool GetStats(int com, Stats& stats);
-    std::vector<uint8_t> Record(int com);
-
-    static bool ParseStats(const std::string& reply, Stats& stats);
-    static bool ParseHex(const std::string& hex, std::vector<uint8_t>& bytes);
+    std::vector<uint8_t> Record(int com); // the bytes the program wrote; empty on a bad reply
 
 private:
     void Disconnect();

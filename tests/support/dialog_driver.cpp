@@ -23,48 +23,6 @@ const COLORREF kGrey = RGB(192, 192, 192);
 const int kMinFacePixels = 200;
 const int kMinShadowPixels = 20;
 
-struct WindowSearch
-{
-    DWORD processId;
-    HWND exclude;
-    const char* caption; // null: any caption, but a message box's text control is required
-    HWND found;
-};
-
-bool IsDialogClass(HWND window)
-{
-    char className[16] = {};
-    return ::GetClassNameA(window, className, sizeof(className)) > 0 && lstrcmpA(className, "#32770") == 0;
-}
-
-BOOL CALLBACK MatchTopLevel(HWND window, LPARAM param)
-{
-    WindowSearch* search = reinterpret_cast<WindowSearch*>(param);
-    DWORD processId = 0;
-    ::GetWindowThreadProcessId(window, &processId);
-    if (processId != search->processId || window == search->exclude || !IsDialogClass(window))
-        return TRUE;
-    if (search->caption != nullptr) {
-        if (CDialogDriver::WindowText(window) != search->caption)
-            return TRUE;
-    } else if (!::IsWindowVisible(window) || ::GetDlgItem(window, kMessageBoxTextId) == nullptr) {
-        return TRUE;
-    }
-    search->found = window;
-    return FALSE;
-}
-
-void Grow(RECT& box, int x, int y)
-{
-    if (box.right <= box.left) {
-        box = {x, y, x + 1, y + 1};
-        return;
-    }
-    if (x < box.left) box.left = x;
-    if (y < box.top) box.top = y;
-    if (x + 1 > box.right) box.right = x + 1;
-    if (y + 1 > box.bottom) box.bottom = y + 1;
-}
 std::set<DWORD> ProcessesNamed(const std::string& fileName)
 {
     std::set<DWORD> ids;
@@ -80,11 +38,6 @@ std::set<DWORD> ProcessesNamed(const std::string& fileName)
     return ids;
 }
 } // namespace
-
-CDialogDriver::CDialogDriver()
-{
-    ZeroMemory(&m_processInfo, sizeof(m_processInfo));
-}
 
 CDialogDriver::~CDialogDriver()
 {
@@ -116,14 +69,14 @@ bool CDialogDriver::Launch(const std::string& exePath, DWORD timeoutMs)
     if (!::CreateProcessA(path.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
                           folder.empty() ? nullptr : folder.c_str(), &startup, &m_processInfo)) {
         m_strError = "CreateProcess failed for " + path + ", error " + std::to_string(::GetLastError());
-        ZeroMemory(&m_processInfo, sizeof(m_processInfo));
+        m_processInfo = {};
         if (!LaunchThroughRig(path, timeoutMs))
             return false;
         m_strError.clear();
     }
     const bool shown = WaitFor(
         [this] {
-            m_hDialog = FindDialogWindow();
+            m_hDialog = FindTopLevel(kCaption);
             return (m_hDialog != nullptr && ::IsWindowVisible(m_hDialog)) || HasExited();
         },
         timeoutMs);
@@ -198,24 +151,27 @@ void CDialogDriver::Release()
     if (m_processInfo.hThread != nullptr)
         ::CloseHandle(m_processInfo.hThread);
     ::CloseHandle(m_processInfo.hProcess);
-    ZeroMemory(&m_processInfo, sizeof(m_processInfo));
+    m_processInfo = {};
     m_hDialog = nullptr;
 }
 
-HWND CDialogDriver::FindDialogWindow() const
+HWND CDialogDriver::FindTopLevel(const char* caption) const
 {
-    WindowSearch search = {m_processInfo.dwProcessId, nullptr, kCaption, nullptr};
-    ::EnumWindows(MatchTopLevel, (LPARAM)&search);
-    return search.found;
+    HWND window = nullptr;
+    while (m_processInfo.hProcess != nullptr && (window = ::FindWindowExA(nullptr, window, "#32770", caption))) {
+        DWORD processId = 0;
+        ::GetWindowThreadProcessId(window, &processId);
+        if (processId == m_processInfo.dwProcessId &&
+            (caption != nullptr || (window != m_hDialog && ::IsWindowVisible(window) &&
+                                    ::GetDlgItem(window, kMessageBoxTextId) != nullptr)))
+            return window;
+    }
+    return nullptr;
 }
 
 HWND CDialogDriver::FindMessageBox() const
 {
-    if (m_processInfo.hProcess == nullptr)
-        return nullptr;
-    WindowSearch search = {m_processInfo.dwProcessId, m_hDialog, nullptr, nullptr};
-    ::EnumWindows(MatchTopLevel, (LPARAM)&search);
-    return search.found;
+    return FindTopLevel(nullptr);
 }
 
 std::string CDialogDriver::WindowText(HWND window)
@@ -278,13 +234,6 @@ bool CDialogDriver::TypePort(const std::string& text)
     return edit != nullptr && SendBounded(edit, WM_SETTEXT, 0, (LPARAM)text.c_str(), nullptr);
 }
 
-bool CDialogDriver::SelectPort(const std::string& text)
-{
-    LRESULT index = CB_ERR;
-    return SendBounded(Control(IDC_PORT), CB_SELECTSTRING, (WPARAM)-1, (LPARAM)text.c_str(), &index) &&
-           index != CB_ERR;
-}
-
 std::string CDialogDriver::PortText() const
 {
     char text[1024] = {};
@@ -294,32 +243,30 @@ std::string CDialogDriver::PortText() const
 
 std::vector<std::string> CDialogDriver::PortList() const
 {
-    std::vector<std::string> items;
-    HWND combo = Control(IDC_PORT);
-    LRESULT count = 0;
-    if (!SendBounded(combo, CB_GETCOUNT, 0, 0, &count) || count == CB_ERR)
-        return items;
-    for (LRESULT i = 0; i < count; ++i)
-        items.push_back(ItemText(combo, CB_GETLBTEXTLEN, CB_GETLBTEXT, (int)i));
-    return items;
+    return Items(Control(IDC_PORT), CB_GETCOUNT, CB_GETLBTEXTLEN, CB_GETLBTEXT);
 }
 
-std::string CDialogDriver::ItemText(HWND control, UINT lengthMessage, UINT textMessage, int index)
+std::vector<std::string> CDialogDriver::Items(HWND control, UINT countMessage, UINT lengthMessage, UINT textMessage)
 {
-    LRESULT length = 0;
-    if (!SendBounded(control, lengthMessage, (WPARAM)index, 0, &length) || length < 0)
-        return std::string();
-    // Wine hands an ANSI caller of another process the UTF-16 text of these two messages, so
-    // the text is fetched as UTF-16 and converted to the ANSI code page here.
-    // Slack for a list that changes between the two messages (a run refilling the log).
-    std::vector<wchar_t> wide((size_t)length + 1024, L'\0');
-    DWORD_PTR copied = 0;
-    if (!::SendMessageTimeoutW(control, textMessage, (WPARAM)index, (LPARAM)wide.data(), SMTO_NORMAL, 5000, &copied))
-        return std::string();
-    wide.back() = L'\0';
-    char text[4096] = {};
-    ::WideCharToMultiByte(CP_ACP, 0, wide.data(), -1, text, sizeof(text) - 1, nullptr, nullptr);
-    return text;
+    std::vector<std::string> items;
+    LRESULT count = 0; // stays 0 when the message fails
+    SendBounded(control, countMessage, 0, 0, &count);
+    for (LRESULT i = 0; i < count; ++i) {
+        LRESULT length = 0;
+        // Wine hands an ANSI caller of another process the UTF-16 text of these messages, so it
+        // is fetched as UTF-16; the slack is for a log that a run refills between two messages.
+        std::vector<wchar_t> wide(1024, L'\0');
+        DWORD_PTR copied = 0;
+        if (SendBounded(control, lengthMessage, (WPARAM)i, 0, &length) && length >= 0) {
+            wide.resize((size_t)length + 1024, L'\0');
+            ::SendMessageTimeoutW(control, textMessage, (WPARAM)i, (LPARAM)wide.data(), SMTO_NORMAL, 5000, &copied);
+        }
+        wide.back() = L'\0';
+        char text[4096] = {};
+        ::WideCharToMultiByte(CP_ACP, 0, wide.data(), -1, text, sizeof(text) - 1, nullptr, nullptr);
+        items.push_back(text);
+    }
+    return items;
 }
 
 bool CDialogDriver::Click(int id) const
@@ -350,14 +297,7 @@ bool CDialogDriver::ClickCloseBox() const
 
 std::vector<std::string> CDialogDriver::LogLines() const
 {
-    std::vector<std::string> lines;
-    HWND list = Control(IDC_RESULT_LIST);
-    LRESULT count = 0;
-    if (!SendBounded(list, LB_GETCOUNT, 0, 0, &count) || count == LB_ERR)
-        return lines;
-    for (LRESULT i = 0; i < count; ++i)
-        lines.push_back(ItemText(list, LB_GETTEXTLEN, LB_GETTEXT, (int)i));
-    return lines;
+    return Items(Control(IDC_RESULT_LIST), LB_GETCOUNT, LB_GETTEXTLEN, LB_GETTEXT);
 }
 
 int CDialogDriver::LogCount() const
@@ -431,12 +371,7 @@ bool CDialogDriver::ReadPixels(HDC source, const RECT& rect, std::vector<COLORRE
         return false;
     HDC memory = ::CreateCompatibleDC(source);
     BITMAPINFO info = {};
-    info.bmiHeader.biSize = sizeof(info.bmiHeader);
-    info.bmiHeader.biWidth = width;
-    info.bmiHeader.biHeight = -height; // top-down rows
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    info.bmiHeader.biCompression = BI_RGB;
+    info.bmiHeader = {sizeof(info.bmiHeader), width, -height, 1, 32, BI_RGB, 0, 0, 0, 0, 0}; // top-down rows
     void* bits = nullptr;
     HBITMAP section = ::CreateDIBSection(source, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
     bool copied = false;
@@ -464,7 +399,6 @@ CDialogDriver::VerdictInk CDialogDriver::ReadVerdictInk(HWND verdict)
     if (verdict == nullptr || !::GetClientRect(verdict, &area))
         return ink;
     ::MapWindowPoints(verdict, nullptr, reinterpret_cast<POINT*>(&area), 2);
-    ink.area = area;
     std::vector<COLORREF> pixels;
     if (!ReadScreen(area, pixels))
         return ink;
@@ -477,7 +411,8 @@ CDialogDriver::VerdictInk CDialogDriver::ReadVerdictInk(HWND verdict)
         Ink* kind = pixels[i] == kGreen ? &ink.green : pixels[i] == kRed ? &ink.red : pixels[i] == kGrey ? &ink.grey : nullptr;
         if (kind != nullptr) {
             ++kind->count;
-            Grow(kind->box, x, y);
+            const RECT pixel = {x, y, x + 1, y + 1};
+            ::UnionRect(&kind->box, &kind->box, &pixel); // an empty box gives way to the pixel
         } else if (pixels[i] != background) {
             ++ink.other;
         }
@@ -516,17 +451,9 @@ bool CDialogDriver::CaptureBmp(const std::string& path) const
     const int width = rect.right - rect.left;
     const int height = rect.bottom - rect.top;
     const int stride = (width * 3 + 3) & ~3;
-    BITMAPFILEHEADER file = {};
-    BITMAPINFOHEADER header = {};
-    file.bfType = 0x4D42; // "BM"
-    file.bfOffBits = sizeof(file) + sizeof(header);
-    file.bfSize = file.bfOffBits + (DWORD)stride * height;
-    header.biSize = sizeof(header);
-    header.biWidth = width;
-    header.biHeight = height; // bottom-up rows
-    header.biPlanes = 1;
-    header.biBitCount = 24;
-    header.biCompression = BI_RGB;
+    const DWORD offset = sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER);
+    const BITMAPFILEHEADER file = {0x4D42, offset + (DWORD)stride * height, 0, 0, offset}; // "BM"
+    const BITMAPINFOHEADER header = {sizeof(header), width, height, 1, 24, BI_RGB, 0, 0, 0, 0, 0}; // bottom-up
     FILE* out = std::fopen(WindowsPath(path).c_str(), "wb");
     if (out == nullptr)
         return false;

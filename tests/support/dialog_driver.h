@@ -1,16 +1,12 @@
-// Drives the shipped selftest.exe from outside, the way an operator does: launches it, finds
-// its dialog by caption, types into the port box, clicks with posted BN_CLICKED, reads the log,
-// the progress bar, the buttons and the verdict's ink on the screen, handles the message box,
-// and ends the process. Every wait has a bound the caller chose.
-//
-// Everything here works across processes: list and combo texts are marshalled by the window
-// system, the verdict is read from the screen DC because it is drawn straight onto the control
-// and PrintWindow does not capture it.
+// Drives the shipped selftest.exe from outside, the way an operator does, with a bound on every
+// wait. The verdict is read from the screen because it is drawn straight onto the control and
+// PrintWindow does not capture it.
 #pragma once
 
 #include <windows.h>
 
 #include "res/resource.h"
+#include "wait_for.h"
 
 #include <string>
 #include <vector>
@@ -35,7 +31,6 @@ public:
         Ink grey;      // RGB(192, 192, 192), the shadow
         int other = 0; // anything else but the area's background
         int total = 0; // pixels in the area
-        RECT area = {0, 0, 0, 0}; // client rectangle of the verdict control, screen coordinates
     };
 
     enum Verdict
@@ -46,7 +41,7 @@ public:
         VerdictUnclear, // anything else (mixed colours, a window over the area)
     };
 
-    CDialogDriver();
+    CDialogDriver() = default;
     // Ends a process still running: WM_CLOSE, and after a bounded wait TerminateProcess.
     ~CDialogDriver();
     CDialogDriver(const CDialogDriver&) = delete;
@@ -70,9 +65,7 @@ public:
     // programs on the same display cannot cover the pixels a test reads.
     bool PlaceOnTop(int x, int y);
 
-    // The port box.
-    bool TypePort(const std::string& text);   // WM_SETTEXT on the combo box's edit field
-    bool SelectPort(const std::string& text); // CB_SELECTSTRING from the top of the list
+    bool TypePort(const std::string& text); // WM_SETTEXT on the port box's edit field
     std::string PortText() const;
     std::vector<std::string> PortList() const;
 
@@ -129,19 +122,12 @@ public:
     bool HasExited() const;
     DWORD ExitCode() const;
 
-    // Polls the condition until it holds or the bound has passed. During a run the program
-    // itself keeps a core and the wineserver busy, so polling stays gentle unless timing matters.
+    // During a run the program itself keeps a core and the wineserver busy, so polling stays
+    // gentle unless timing matters.
     template <typename Condition>
     static bool WaitFor(Condition condition, DWORD timeoutMs, DWORD pollMs = 25)
     {
-        const DWORD start = ::GetTickCount();
-        for (;;) {
-            if (condition())
-                return true;
-            if (::GetTickCount() - start >= timeoutMs)
-                return condition();
-            ::Sleep(pollMs);
-        }
+        return ::WaitFor(condition, timeoutMs, pollMs);
     }
 
     // "/a/b.exe" becomes "Z:\a\b.exe"; Windows paths stay as they are.
@@ -152,13 +138,14 @@ private:
     // run's transfer or a message box; false when it timed out.
     static bool SendBounded(HWND window, UINT message, WPARAM wParam, LPARAM lParam, LRESULT* result,
                             DWORD timeoutMs = 5000);
-    // The text of a list item of a list box or a combo box, in the ANSI code page.
-    static std::string ItemText(HWND control, UINT lengthMessage, UINT textMessage, int index);
-    HWND FindDialogWindow() const;
+    // The items of a list box or a combo box, in the ANSI code page.
+    static std::vector<std::string> Items(HWND control, UINT countMessage, UINT lengthMessage, UINT textMessage);
+    // A dialog window of the process: the one with this caption, or (null) a message box.
+    HWND FindTopLevel(const char* caption) const;
     bool LaunchThroughRig(const std::string& path, DWORD timeoutMs);
     void Release();
 
-    PROCESS_INFORMATION m_processInfo;
+    PROCESS_INFORMATION m_processInfo = {};
     HWND m_hDialog = nullptr;
     bool m_bThroughLauncher = false;
     std::string m_strError;

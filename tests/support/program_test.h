@@ -14,8 +14,20 @@ class ProgramTest : public ::testing::Test
 {
 public:
     // For failure messages: the verdict area's pixel counts, and log lines one to a line.
-    static std::string Describe(const CDialogDriver::VerdictInk& ink);
-    static std::string Join(const std::vector<std::string>& lines);
+    static std::string Describe(const CDialogDriver::VerdictInk& ink)
+    {
+        return "green " + std::to_string(ink.green.count) + ", red " + std::to_string(ink.red.count) + ", grey " +
+               std::to_string(ink.grey.count) + ", other " + std::to_string(ink.other) + " of " +
+               std::to_string(ink.total) + " pixels (" + CDialogDriver::VerdictName(CDialogDriver::Classify(ink)) + ")";
+    }
+
+    static std::string Join(const std::vector<std::string>& lines)
+    {
+        std::string text;
+        for (const std::string& line : lines)
+            text += "  | " + line + "\n";
+        return text.empty() ? "  (empty)\n" : text;
+    }
 
 protected:
     // Where the dialog goes once launched: clear of the top-left corner that other programs on
@@ -23,7 +35,6 @@ protected:
     static const int kLeft = 640;
     static const int kTop = 160;
 
-    // SELFTEST_EXE is defined by the test program's build, so this part stays in the header.
     void SetUp() override
     {
         ASSERT_TRUE(m_driver.Launch(SELFTEST_EXE)) << m_driver.LastError();
@@ -31,8 +42,14 @@ protected:
         ASSERT_TRUE(m_driver.PlaceOnTop(kLeft, kTop));
     }
 
-    // Polls the verdict area until it shows the expected verdict; returns what it shows last.
-    CDialogDriver::Verdict WaitVerdict(CDialogDriver::Verdict expected, DWORD timeoutMs = 3000) const;
+    // Polls the verdict area until it shows the expected verdict, since the screen shows a
+    // window's drawing only once the window system has flushed it; returns what it shows last.
+    CDialogDriver::Verdict WaitVerdict(CDialogDriver::Verdict expected, DWORD timeoutMs = 3000) const
+    {
+        CDialogDriver::Verdict seen = CDialogDriver::VerdictUnclear;
+        CDialogDriver::WaitFor([&] { return (seen = m_driver.ReadVerdict()) == expected; }, timeoutMs, 50);
+        return seen;
+    }
 
     CDialogDriver m_driver;
     RECT m_launchRect = {0, 0, 0, 0}; // the dialog's window rectangle before it was moved
