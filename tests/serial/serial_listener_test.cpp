@@ -49,10 +49,10 @@ public:
     }
     ~CSink() override { ::DestroyWindow(Detach()); }
 
-    // Collects for `ms`, or until the first note when `untilFirst`.
-    void Pump(DWORD ms, bool untilFirst = false)
+    // Collects for `ms`, or until the first note when `untilFirst`; true when that came.
+    bool Pump(DWORD ms, bool untilFirst = false)
     {
-        WaitFor([&] {
+        return WaitFor([&] {
             MSG msg;
             while (::PeekMessageA(&msg, m_hWnd, 0, 0, PM_REMOVE))
                 if (msg.message >= WM_APP)
@@ -109,8 +109,7 @@ TEST_F(Listener, ArrivingBytesPostTheChosenMessageWithTheEventsAndTheParam)
         sink.notes.clear();
         ASSERT_EQ(0, OpenOn(port, c.message, c.lParam));
         EXPECT_EQ(0, port.WriteText("hello", nullptr, nullptr, 2000));
-        sink.Pump(2000, true);
-        ASSERT_FALSE(sink.notes.empty()) << "message " << c.message;
+        ASSERT_TRUE(sink.Pump(2000, true)) << "message " << c.message;
         const CSink::Note note = sink.notes.front();
         EXPECT_EQ(c.posted, note.message);
         EXPECT_EQ(static_cast<WORD>(EV_RXCHAR), LOWORD(note.wParam) & EV_RXCHAR);
@@ -141,8 +140,7 @@ TEST_F(Listener, OpenStartAndStopKeepOneThreadAndLeaveTargetsAloneOnFailure)
     sink.Pump(200);
     EXPECT_EQ(0, ledger.Count("PostMessageA"));
     EXPECT_EQ(0, port.WriteText("x", nullptr, nullptr, 2000));
-    sink.Pump(2000, true);
-    ASSERT_FALSE(sink.notes.empty()) << "the thread stopped after a wake-up";
+    ASSERT_TRUE(sink.Pump(2000, true)) << "the thread stopped after a wake-up";
     EXPECT_EQ(kOwnMessage, sink.notes.front().message);
     EXPECT_EQ(7, sink.notes.front().lParam);
 
@@ -363,8 +361,7 @@ TEST_F(Listener, HangUpEndsTheThreadByItselfAndCloseReleasesEverything)
     ASSERT_TRUE(cable.Request("restore"));
     EXPECT_EQ(0, OpenOn(port));
     EXPECT_EQ(0, port.WriteText("back", nullptr, nullptr, 2000));
-    sink.Pump(2000, true);
-    EXPECT_FALSE(sink.notes.empty());
+    EXPECT_TRUE(sink.Pump(2000, true));
 }
 
 TEST_F(Listener, DestructionJoinsTheThreadBeforeTheTargetGoes)
