@@ -136,18 +136,13 @@ std::vector<HANDLE> CApiLedger::CreatedInReverse()
 
 bool CApiLedger::Enter(const char* call, const char* name)
 {
-    DWORD failCode = 0;
-    {
-        std::lock_guard<std::mutex> hold(m_lock);
-        m_calls.push_back(call);
-        if (name)
-            m_names.emplace_back(call, name);
-        if (m_failCountdown > 0 && m_failCall == call && --m_failCountdown == 0)
-            failCode = m_failCode;
-    }
-    if (failCode == 0)
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_calls.push_back(call);
+    if (name)
+        m_names.emplace_back(call, name);
+    if (m_failCountdown == 0 || m_failCall != call || --m_failCountdown != 0)
         return true;
-    ::SetLastError(failCode);
+    ::SetLastError(m_failCode);
     return false;
 }
 

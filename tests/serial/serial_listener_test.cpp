@@ -370,11 +370,11 @@ TEST_F(Listener, DestructionJoinsTheThreadBeforeTheTargetGoes)
     for (int round = 0; round < 20; ++round) {
         g_closed = false;
         g_postsAfterClose = 0;
-        auto port = std::make_unique<CSerialWndPort>();
-        ASSERT_EQ(0, OpenOn(*port));
-        EXPECT_EQ(0, port->WriteText("busy", nullptr, nullptr, 2000));
+        auto owned = std::make_unique<CSerialWndPort>();
+        ASSERT_EQ(0, OpenOn(*owned));
+        EXPECT_EQ(0, owned->WriteText("busy", nullptr, nullptr, 2000));
         ::Sleep(round % 5);
-        port.reset();
+        owned.reset();
         g_closed = true;
         ::Sleep(5);
         EXPECT_EQ(0, g_postsAfterClose.load()) << "round " << round;

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -473,16 +472,13 @@ TEST_F(OpenPort, LineSettingsAndFlowControlReachTheLine)
         EXPECT_EQ(kInvalidArg, port.SetFlowControl(static_cast<CSerialPort::FlowControl>(3)));
         EXPECT_EQ(readBack, port.QueryFlowControl()) << "an invalid kind changes nothing";
         // The cable settles on a setting after 20 ms without changes.
-        char line[64] = "";
+        std::string line;
         WaitFor([&] {
             CCableClient::Stats stats;
-            if (!cable.GetStats(stats))
-                return false;
-            std::snprintf(line, sizeof line, "%lu-%d%c%d-%s", stats.baud, stats.bits, stats.parity, stats.stop,
-                          stats.rtscts ? "rtscts" : stats.ixon && stats.ixoff ? "xonxoff" : "none");
-            return std::strcmp(c.line, line) == 0;
+            line = cable.GetStats(stats) && !stats.settings.empty() ? stats.settings.back() : "no stats";
+            return line == c.line;
         }, 2000, 10);
-        EXPECT_STREQ(c.line, line);
+        EXPECT_EQ(c.line, line);
     }
     if (hardwareUnread)
         GTEST_SKIP() << "hardware flow reached the line, but Wine reads it back as none: the read-back "
@@ -708,15 +704,15 @@ public:
         g_held = nullptr;
     }
 
-    // The Read about to be called: its buffer, and a local of the frame that calls it.
-    void Calling(void* buffer, const void* frameTop)
+    // The Read has returned: its buffer, and the frame of its caller (below a local there), are
+    // the caller's again.
+    void Returned(void* buffer, const void* frameTop)
     {
+        std::lock_guard<std::mutex> hold(m_lock);
         m_callerBuffer = buffer;
         m_frameTop = static_cast<const char*>(frameTop);
         m_callerThread = ::GetCurrentThreadId();
-        m_bReturned = false;
     }
-    void Returned() { m_bReturned = true; }
     // Ends whatever is still held, as a driver that finally lets go would.
     void EndAll()
     {
@@ -826,7 +822,7 @@ private:
             return;
         const Held held = *it;
         m_held.erase(it);
-        const bool byCaller = held.thread == m_callerThread && m_bReturned;
+        const bool byCaller = m_frameTop && held.thread == m_callerThread;
         const char* where = reinterpret_cast<const char*>(held.overlapped);
         const bool inGoneFrame = byCaller && where < m_frameTop && where > m_frameTop - 256 * 1024;
         if (inGoneFrame || (byCaller && held.buffer && held.buffer == m_callerBuffer))
@@ -848,7 +844,7 @@ private:
         ::CloseHandle(held.event);
     }
 
-    static CHeldRequests* g_held;
+    static inline CHeldRequests* g_held = nullptr;
 
     const Script m_script;
     std::mutex m_lock;
@@ -861,10 +857,7 @@ private:
     void* m_callerBuffer = nullptr;
     const char* m_frameTop = nullptr;
     DWORD m_callerThread = 0;
-    std::atomic<bool> m_bReturned{false};
 };
-
-CHeldRequests* CHeldRequests::g_held = nullptr;
 
 TEST_F(PortOnCable, ReadReturnsWithinItsBoundAndNoHeldRequestWritesMemoryTheCallerGotBack)
 {
@@ -906,10 +899,9 @@ TEST_F(PortOnCable, ReadReturnsWithinItsBoundAndNoHeldRequestWritesMemoryTheCall
             std::fill(buffer.begin(), buffer.end(), kGuard);
         }
         const int frameTop = 0;
-        driver.Calling(buffer.data(), &frameTop);
         const int waitsBefore = ledger.Count("WaitForSingleObject");
         const auto elapsed = MsTaken([&] { EXPECT_EQ(c.code, target.Read(buffer.data(), 64, &count, nullptr, 200)); });
-        driver.Returned();
+        driver.Returned(buffer.data(), &frameTop);
         EXPECT_GE(elapsed, c.minMs);
         EXPECT_LT(elapsed, c.maxMs);
         if (c.maxWaits) {
