@@ -22,13 +22,12 @@ struct Watch<R(WINAPI*)(A...), Entry>
 
     static R WINAPI Call(A... args)
     {
-        CApiLedger& ledger = CApiLedger::Current();
-        if (!ledger.Enter(s_call, NameIn(args...)))
+        if (!g_ledger->Enter(s_call, NameIn(args...)))
             return s_failed;
-        const R result = (ledger.m_real.*Entry)(args...);
+        const R result = (g_ledger->m_real.*Entry)(args...);
         if constexpr (std::is_same<R, HANDLE>::value)
             if (result != s_failed)
-                ledger.NoteCreated(result);
+                g_ledger->Note(result);
         return result;
     }
 
@@ -46,31 +45,21 @@ struct Watch<R(WINAPI*)(A...), Entry>
 // A close always happens: it is noted, never failed.
 BOOL WINAPI LedgerCloseHandle(HANDLE handle)
 {
-    CApiLedger& ledger = CApiLedger::Current();
-    ledger.Enter("CloseHandle");
-    ledger.NoteClosed(handle);
-    return ledger.m_real.CloseHandle(handle);
+    g_ledger->Enter("CloseHandle");
+    g_ledger->Note(handle, true);
+    return g_ledger->m_real.CloseHandle(handle);
 }
 
-BOOL WINAPI LedgerGetCommState(HANDLE port, LPDCB dcb)
+// The driver's record, as FakeCommState replaced it.
+BOOL WINAPI FakeGetCommState(HANDLE, LPDCB dcb)
 {
-    CApiLedger& ledger = CApiLedger::Current();
-    if (!ledger.Enter("GetCommState"))
-        return FALSE;
-    if (!ledger.UsesFakeState())
-        return ledger.m_real.GetCommState(port, dcb);
-    *dcb = ledger.CommState();
+    *dcb = g_ledger->CommState();
     return TRUE;
 }
 
-BOOL WINAPI LedgerSetCommState(HANDLE port, LPDCB dcb)
+BOOL WINAPI FakeSetCommState(HANDLE, LPDCB dcb)
 {
-    CApiLedger& ledger = CApiLedger::Current();
-    if (!ledger.Enter("SetCommState"))
-        return FALSE;
-    if (!ledger.UsesFakeState())
-        return ledger.m_real.SetCommState(port, dcb);
-    ledger.StoreCommState(*dcb);
+    g_ledger->FakeCommState(*dcb);
     return TRUE;
 }
 
@@ -81,13 +70,13 @@ CApiLedger::CApiLedger()
 {
     g_ledger = this;
     g_serialApi.CloseHandle = LedgerCloseHandle;
-    g_serialApi.GetCommState = LedgerGetCommState;
-    g_serialApi.SetCommState = LedgerSetCommState;
     LEDGER_WATCH(CreateFileA, INVALID_HANDLE_VALUE);
     LEDGER_WATCH(CreateEventA, nullptr);
     LEDGER_WATCH(CreateThread, nullptr);
     LEDGER_WATCH(WaitForSingleObject, WAIT_FAILED);
     LEDGER_WATCH(SetupComm, FALSE);
+    LEDGER_WATCH(GetCommState, FALSE);
+    LEDGER_WATCH(SetCommState, FALSE);
     LEDGER_WATCH(GetCommTimeouts, FALSE);
     LEDGER_WATCH(SetCommTimeouts, FALSE);
     LEDGER_WATCH(SetCommMask, FALSE);
@@ -107,11 +96,6 @@ CApiLedger::~CApiLedger()
     g_ledger = nullptr;
 }
 
-CApiLedger& CApiLedger::Current()
-{
-    return *g_ledger;
-}
-
 void CApiLedger::Fail(const std::string& call, DWORD code, int nth)
 {
     std::lock_guard<std::mutex> hold(m_lock);
@@ -123,13 +107,8 @@ void CApiLedger::Fail(const std::string& call, DWORD code, int nth)
 void CApiLedger::FakeCommState(const DCB& dcb)
 {
     std::lock_guard<std::mutex> hold(m_lock);
-    m_bFakeState = true;
-    m_dcb = dcb;
-}
-
-void CApiLedger::StoreCommState(const DCB& dcb)
-{
-    std::lock_guard<std::mutex> hold(m_lock);
+    m_real.GetCommState = FakeGetCommState;
+    m_real.SetCommState = FakeSetCommState;
     m_dcb = dcb;
 }
 
@@ -150,35 +129,25 @@ std::string CApiLedger::NameGiven(const std::string& call)
 
 std::vector<HANDLE> CApiLedger::CreatedInReverse()
 {
-    const std::vector<HANDLE> created = Created();
-    return std::vector<HANDLE>(created.rbegin(), created.rend());
+    std::vector<HANDLE> created = Created();
+    std::reverse(created.begin(), created.end());
+    return created;
 }
 
 bool CApiLedger::Enter(const char* call, const char* name)
 {
-    DWORD failCode = 0;
-    {
-        std::lock_guard<std::mutex> hold(m_lock);
-        m_calls.push_back(call);
-        if (name)
-            m_names.emplace_back(call, name);
-        if (m_failCountdown > 0 && m_failCall == call && --m_failCountdown == 0)
-            failCode = m_failCode;
-    }
-    if (failCode == 0)
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_calls.push_back(call);
+    if (name)
+        m_names.emplace_back(call, name);
+    if (m_failCountdown == 0 || m_failCall != call || --m_failCountdown != 0)
         return true;
-    ::SetLastError(failCode);
+    ::SetLastError(m_failCode);
     return false;
 }
 
-void CApiLedger::NoteCreated(HANDLE handle)
+void CApiLedger::Note(HANDLE handle, bool closed)
 {
     std::lock_guard<std::mutex> hold(m_lock);
-    m_created.push_back(handle);
-}
-
-void CApiLedger::NoteClosed(HANDLE handle)
-{
-    std::lock_guard<std::mutex> hold(m_lock);
-    m_closed.push_back(handle);
+    (closed ? m_closed : m_created).push_back(handle);
 }

@@ -25,7 +25,6 @@ public:
     DCB CommState() { return Copy(m_dcb); }
 
     int Count(const std::string& call);
-    std::vector<std::string> Calls() { return Copy(m_calls); }
     // The name the last CreateFileA or GetDefaultCommConfigA was given.
     std::string NameGiven(const std::string& call);
     // By CreateFileA, CreateEventA and CreateThread, in order.
@@ -35,12 +34,8 @@ public:
     std::vector<HANDLE> Closed() { return Copy(m_closed); } // given to CloseHandle, in order
 
     // Used by the wrappers.
-    static CApiLedger& Current();
     bool Enter(const char* call, const char* name = nullptr);  // false: fail this call
-    void NoteCreated(HANDLE handle);
-    void NoteClosed(HANDLE handle);
-    bool UsesFakeState() { return Copy(m_bFakeState); }
-    void StoreCommState(const DCB& dcb);
+    void Note(HANDLE handle, bool closed = false);  // by default: created
 
     // Where the wrappers pass each call on to: the system, or a test's stand-in for it.
     CSerialApi m_real;
@@ -60,6 +55,13 @@ private:
     std::string m_failCall;
     DWORD m_failCode = 0;
     int m_failCountdown = 0;
-    bool m_bFakeState = false;
     DCB m_dcb = {};
 };
+
+// How long `call` took, in ms.
+template <typename Call> ULONGLONG MsTaken(Call call)
+{
+    const ULONGLONG start = ::GetTickCount64();
+    call();
+    return ::GetTickCount64() - start;
+}

@@ -23,7 +23,6 @@ class CProbeWndPort : public CSerialWndPort
 {
 public:
     using CSerialWndPort::m_bStopRequested;
-    using CSerialWndPort::m_hListenerEvent;
     using CSerialWndPort::m_hListenerThread;
     using CSerialWndPort::m_hPort;
     using CSerialWndPort::m_hWndTarget;
@@ -50,10 +49,10 @@ public:
     }
     ~CSink() override { ::DestroyWindow(Detach()); }
 
-    // Collects for `ms`, or until the first note when `untilFirst`.
-    void Pump(DWORD ms, bool untilFirst = false)
+    // Collects for `ms`, or until the first note when `untilFirst`; true when that came.
+    bool Pump(DWORD ms, bool untilFirst = false)
     {
-        WaitFor([&] {
+        return WaitFor([&] {
             MSG msg;
             while (::PeekMessageA(&msg, m_hWnd, 0, 0, PM_REMOVE))
                 if (msg.message >= WM_APP)
@@ -87,6 +86,7 @@ protected:
     CApiLedger ledger;  // before the ports: it must outlive their threads
     CTestCable cable;
     CSink sink;
+    CProbeWndPort port;
 };
 
 // Another handle of the same thread or event, which stays valid after the original is closed.
@@ -104,14 +104,12 @@ TEST_F(Listener, ArrivingBytesPostTheChosenMessageWithTheEventsAndTheParam)
     struct Case { UINT message; LPARAM lParam; UINT posted; };
     const Case cases[] = {{0, 0, g_nSerialWndMsg}, {kOwnMessage, 0x1234, kOwnMessage}, {0, -7, g_nSerialWndMsg}};
     // One object for all rows: a later Open posts to the new target.
-    CProbeWndPort port;
     for (const Case& c : cases) {
         sink.Pump(20);  // what the last row's thread posted before its Close
         sink.notes.clear();
         ASSERT_EQ(0, OpenOn(port, c.message, c.lParam));
         EXPECT_EQ(0, port.WriteText("hello", nullptr, nullptr, 2000));
-        sink.Pump(2000, true);
-        ASSERT_FALSE(sink.notes.empty()) << "message " << c.message;
+        ASSERT_TRUE(sink.Pump(2000, true)) << "message " << c.message;
         const CSink::Note note = sink.notes.front();
         EXPECT_EQ(c.posted, note.message);
         EXPECT_EQ(static_cast<WORD>(EV_RXCHAR), LOWORD(note.wParam) & EV_RXCHAR);
@@ -126,7 +124,6 @@ TEST_F(Listener, ArrivingBytesPostTheChosenMessageWithTheEventsAndTheParam)
 
 TEST_F(Listener, OpenStartAndStopKeepOneThreadAndLeaveTargetsAloneOnFailure)
 {
-    CProbeWndPort port;
     EXPECT_EQ(0, port.StopListening(1000)) << "no thread";
     EXPECT_EQ(0, port.Close()) << "closed object";
 
@@ -143,8 +140,7 @@ TEST_F(Listener, OpenStartAndStopKeepOneThreadAndLeaveTargetsAloneOnFailure)
     sink.Pump(200);
     EXPECT_EQ(0, ledger.Count("PostMessageA"));
     EXPECT_EQ(0, port.WriteText("x", nullptr, nullptr, 2000));
-    sink.Pump(2000, true);
-    ASSERT_FALSE(sink.notes.empty()) << "the thread stopped after a wake-up";
+    ASSERT_TRUE(sink.Pump(2000, true)) << "the thread stopped after a wake-up";
     EXPECT_EQ(kOwnMessage, sink.notes.front().message);
     EXPECT_EQ(7, sink.notes.front().lParam);
 
@@ -165,26 +161,23 @@ TEST_F(Listener, EveryFailedOpenReleasesWhatItCreatedInReverse)
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.call) + (c.startNow ? " (start now)" : ""));
         CApiLedger rowLedger;
-        CProbeWndPort port;
+        CProbeWndPort rowPort;
         rowLedger.Fail(c.call, ERROR_NOT_ENOUGH_MEMORY, c.nth);
-        const LONG code = c.startNow ? port.Open(cable.Name().c_str(), 0, 0, true) : OpenOn(port, kOwnMessage, 1);
+        const LONG code = c.startNow ? rowPort.Open(cable.Name().c_str(), 0, 0, true) : OpenOn(rowPort, kOwnMessage, 1);
         EXPECT_EQ(ERROR_NOT_ENOUGH_MEMORY, code);
-        EXPECT_EQ(nullptr, port.m_hListenerThread);
-        EXPECT_EQ(c.staysOpen, port.m_hPort != nullptr);
-        EXPECT_EQ(nullptr, port.m_hWndTarget.load());
-        port.Close();
+        EXPECT_EQ(nullptr, rowPort.m_hListenerThread);
+        EXPECT_EQ(c.staysOpen, rowPort.m_hPort != nullptr);
+        EXPECT_EQ(nullptr, rowPort.m_hWndTarget.load());
+        rowPort.Close();
         EXPECT_EQ(rowLedger.CreatedInReverse(), rowLedger.Closed());
     }
 }
 
 TEST_F(Listener, CloseWhileIdleReturnsPromptly)
 {
-    CProbeWndPort port;
     ASSERT_EQ(0, OpenOn(port));
     ::Sleep(100);  // the thread's wait is pending by now
-    const ULONGLONG start = ::GetTickCount64();
-    EXPECT_EQ(0, port.Close());
-    EXPECT_LT(::GetTickCount64() - start, 200u);
+    EXPECT_LT(MsTaken([&] { EXPECT_EQ(0, port.Close()); }), 200u);
     EXPECT_EQ(nullptr, port.m_hListenerThread);
 }
 
@@ -204,15 +197,12 @@ BOOL WINAPI SlowResetEvent(HANDLE event)
 TEST_F(Listener, StopBetweenTwoWaitsStillEndsTheThread)
 {
     ledger.m_real.ResetEvent = SlowResetEvent;
-    CProbeWndPort port;
     g_inGap = false;
     g_slowReset = true;
     ASSERT_EQ(0, OpenOn(port));
     ASSERT_TRUE(WaitFor([] { return g_inGap.load(); }, 2000, 1));
     // The wake-up comes before the wait is pending; the thread must see the stop anyway.
-    const ULONGLONG start = ::GetTickCount64();
-    EXPECT_EQ(0, port.Close());
-    EXPECT_LT(::GetTickCount64() - start, 1000u);
+    EXPECT_LT(MsTaken([&] { EXPECT_EQ(0, port.Close()); }), 1000u);
 }
 
 std::atomic<bool> g_closed{false};
@@ -232,7 +222,6 @@ TEST_F(Listener, FiveHundredCyclesWithTrafficNeverHangAndNeverPostAfterClose)
     ledger.m_real.PostMessageA = WatchedPost;
     g_posts = 0;
     g_postsAfterClose = 0;
-    CProbeWndPort port;
     ULONGLONG slowestClose = 0;
     for (int cycle = 0; cycle < 500; ++cycle) {
         g_closed = false;
@@ -241,10 +230,8 @@ TEST_F(Listener, FiveHundredCyclesWithTrafficNeverHangAndNeverPostAfterClose)
         EXPECT_EQ(0, port.WriteText("abc", nullptr, nullptr, 2000));
         if (cycle % 3 == 1)
             ::Sleep(cycle % 7);
-        const ULONGLONG start = ::GetTickCount64();
-        EXPECT_EQ(0, port.Close());
+        slowestClose = std::max(slowestClose, MsTaken([&] { EXPECT_EQ(0, port.Close()); }));
         g_closed = true;
-        slowestClose = std::max(slowestClose, ::GetTickCount64() - start);
         sink.Pump(0);
     }
     sink.Pump(50);
@@ -283,22 +270,20 @@ public:
 
 TEST_F(Listener, StopThatRunsOutOfTimeKeepsTheThreadAndCloseWaitsForIt)
 {
-    CGatedListener port;
-    ASSERT_EQ(0, OpenOn(port));
-    ASSERT_TRUE(port.HoldInHandler());
+    CGatedListener gated;
+    ASSERT_EQ(0, OpenOn(gated));
+    ASSERT_TRUE(gated.HoldInHandler());
 
-    const ULONGLONG start = ::GetTickCount64();
-    EXPECT_EQ(0, port.StopListening(100));
-    EXPECT_GE(::GetTickCount64() - start, 95u);
-    EXPECT_NE(nullptr, port.m_hListenerThread) << "the thread still runs: its handle stays";
-    EXPECT_TRUE(port.m_bStopRequested) << "and so does the stop";
+    EXPECT_GE(MsTaken([&] { EXPECT_EQ(0, gated.StopListening(100)); }), 95u);
+    EXPECT_NE(nullptr, gated.m_hListenerThread) << "the thread still runs: its handle stays";
+    EXPECT_TRUE(gated.m_bStopRequested) << "and so does the stop";
 
-    std::thread opener([&] { ::Sleep(300); ::SetEvent(port.gate); });
-    EXPECT_EQ(0, port.Close());
+    std::thread opener([&] { ::Sleep(300); ::SetEvent(gated.gate); });
+    EXPECT_EQ(0, gated.Close());
     opener.join();
-    EXPECT_FALSE(port.inside) << "Close returned while the thread was in OnPortEvent";
-    EXPECT_TRUE(port.handlesValidAfterGate) << "Close released handles the thread still held";
-    ::CloseHandle(port.gate);
+    EXPECT_FALSE(gated.inside) << "Close returned while the thread was in OnPortEvent";
+    EXPECT_TRUE(gated.handlesValidAfterGate) << "Close released handles the thread still held";
+    ::CloseHandle(gated.gate);
 }
 
 HANDLE g_threadBefore = nullptr;
@@ -324,38 +309,38 @@ TEST_F(Listener, AThreadLeftFromBeforeIsJoinedBeforeTheNextOneStartsAndThePortNo
     ledger.m_real.CreateFileA = OpenNotingThreadBefore;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        CGatedListener port;
+        CGatedListener gated;
         if (!c.afterStopRanOut) {
-            ::SetEvent(port.gate);
+            ::SetEvent(gated.gate);
             g_inGap = false;
             g_slowReset = c.stillRunning;
-            EXPECT_EQ(0, port.StartListening());
-            g_threadBefore = Duplicate(port.m_hListenerThread);
+            EXPECT_EQ(0, gated.StartListening());
+            g_threadBefore = Duplicate(gated.m_hListenerThread);
             if (c.stillRunning) {
                 ASSERT_TRUE(WaitFor([] { return g_inGap.load(); }, 2000, 1));
             } else {
                 EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(g_threadBefore, 2000));
             }
-            EXPECT_EQ(0, OpenOn(port));
+            EXPECT_EQ(0, OpenOn(gated));
             EXPECT_TRUE(g_endedBeforeOpen) << "the port was opened under the thread before";
         } else {
-            ASSERT_EQ(0, OpenOn(port));
-            ASSERT_TRUE(port.HoldInHandler());
-            EXPECT_EQ(0, port.StopListening(100));
-            g_threadBefore = Duplicate(port.m_hListenerThread);
-            std::thread opener([&] { ::Sleep(c.stillRunning ? 300 : 0); ::SetEvent(port.gate); });
+            ASSERT_EQ(0, OpenOn(gated));
+            ASSERT_TRUE(gated.HoldInHandler());
+            EXPECT_EQ(0, gated.StopListening(100));
+            g_threadBefore = Duplicate(gated.m_hListenerThread);
+            std::thread opener([&] { ::Sleep(c.stillRunning ? 300 : 0); ::SetEvent(gated.gate); });
             if (!c.stillRunning) {
                 EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(g_threadBefore, 2000));
             }
-            EXPECT_EQ(0, port.StartListening());
+            EXPECT_EQ(0, gated.StartListening());
             opener.join();
             EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(g_threadBefore, 0)) << "started beside it";
         }
         // One thread listens again: arriving bytes reach the handler.
-        const int before = port.events;
-        EXPECT_EQ(0, port.WriteText("y", nullptr, nullptr, 2000));
-        EXPECT_TRUE(WaitFor([&] { return port.events > before; }, 2000)) << "the port no longer notifies";
-        EXPECT_EQ(0, port.Close());
+        const int before = gated.events;
+        EXPECT_EQ(0, gated.WriteText("y", nullptr, nullptr, 2000));
+        EXPECT_TRUE(WaitFor([&] { return gated.events > before; }, 2000)) << "the port no longer notifies";
+        EXPECT_EQ(0, gated.Close());
         ::CloseHandle(g_threadBefore);
         g_threadBefore = nullptr;
     }
@@ -363,7 +348,6 @@ TEST_F(Listener, AThreadLeftFromBeforeIsJoinedBeforeTheNextOneStartsAndThePortNo
 
 TEST_F(Listener, HangUpEndsTheThreadByItselfAndCloseReleasesEverything)
 {
-    CProbeWndPort port;
     ASSERT_EQ(0, OpenOn(port));
     ::Sleep(50);
     ASSERT_TRUE(cable.Request("hangup"));
@@ -377,8 +361,7 @@ TEST_F(Listener, HangUpEndsTheThreadByItselfAndCloseReleasesEverything)
     ASSERT_TRUE(cable.Request("restore"));
     EXPECT_EQ(0, OpenOn(port));
     EXPECT_EQ(0, port.WriteText("back", nullptr, nullptr, 2000));
-    sink.Pump(2000, true);
-    EXPECT_FALSE(sink.notes.empty());
+    EXPECT_TRUE(sink.Pump(2000, true));
 }
 
 TEST_F(Listener, DestructionJoinsTheThreadBeforeTheTargetGoes)
@@ -387,11 +370,11 @@ TEST_F(Listener, DestructionJoinsTheThreadBeforeTheTargetGoes)
     for (int round = 0; round < 20; ++round) {
         g_closed = false;
         g_postsAfterClose = 0;
-        auto port = std::make_unique<CSerialWndPort>();
-        ASSERT_EQ(0, OpenOn(*port));
-        EXPECT_EQ(0, port->WriteText("busy", nullptr, nullptr, 2000));
+        auto owned = std::make_unique<CSerialWndPort>();
+        ASSERT_EQ(0, OpenOn(*owned));
+        EXPECT_EQ(0, owned->WriteText("busy", nullptr, nullptr, 2000));
         ::Sleep(round % 5);
-        port.reset();
+        owned.reset();
         g_closed = true;
         ::Sleep(5);
         EXPECT_EQ(0, g_postsAfterClose.load()) << "round " << round;
