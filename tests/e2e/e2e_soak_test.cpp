@@ -2,31 +2,27 @@
 // handles and private memory flat, and the port's listener thread gone after every run.
 //   SELFTEST_SOAK=full  200 passing runs, then 20 alternating pass / NG / cancel
 //   (default)           20 passing runs, then 6 alternating, for CI
-#include "support/loopback_cable.h"
+#include "e2e_kit.h"
+
 #include "support/process_footprint.h"
-#include "support/program_test.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
-#include <vector>
 
 namespace
 {
-const DWORD kRunBoundMs = 30000;
-
-class SoakTest : public ProgramTest
+class SoakTest : public E2eTest
 {
 protected:
     Footprint Measure() const { return MeasureFootprint(m_driver.Process(), m_driver.ProcessId()); }
 
     // One run of the given kind; checks its outcome and that only the UI thread is left.
-    void RunOnce(CLoopbackCable& cable, char kind, int index)
+    void RunOnce(char kind, int index)
     {
         SCOPED_TRACE(std::string("run ") + std::to_string(index) + " kind " + kind);
-        ASSERT_TRUE(cable.Request(kind == 'N' ? "noecho on" : "noecho off"));
+        ASSERT_TRUE(m_cable.Request(kind == 'N' ? "noecho on" : "noecho off"));
         ASSERT_TRUE(m_driver.ClickStart());
         if (kind == 'C') {
             // Cancelled at the first pause (a click queued behind Start): the run is over
@@ -45,7 +41,7 @@ protected:
             kRunBoundMs, 20);
         ASSERT_TRUE(idle) << "message box: " << (m_driver.FindMessageBox() != nullptr);
         if (kind == 'C') {
-            const std::vector<std::string> cancelled = {PassingLog()[0], "User cancelled!"};
+            const std::vector<std::string> cancelled = FailedLog(1, "User cancelled!");
             ASSERT_TRUE(CDialogDriver::WaitFor([&] { return m_driver.LogLines() == cancelled; }, 5000))
                 << Join(m_driver.LogLines());
         }
@@ -75,21 +71,19 @@ TEST_F(SoakTest, ManyRunsInOneProcessStayFlat)
     const int passing = full ? 200 : 20;
     const int alternating = full ? 20 : 6;
 
-    CLoopbackCable cable(70, "--instant");
-    ASSERT_TRUE(cable.IsReady()) << cable.Error();
-    ASSERT_TRUE(m_driver.TypePort(cable.Name()));
+    ASSERT_TRUE(OnCable(70)) << m_cable.Error();
     m_nIdleThreads = CountThreads(m_driver.ProcessId());
     ASSERT_GE(m_nIdleThreads, 1);
 
     // The first run warms up what stays for the process's life (fonts, class data).
-    ASSERT_NO_FATAL_FAILURE(RunOnce(cable, 'P', 1));
+    ASSERT_NO_FATAL_FAILURE(RunOnce('P', 1));
     const Footprint first = Measure();
     for (int i = 2; i <= passing; ++i)
-        ASSERT_NO_FATAL_FAILURE(RunOnce(cable, 'P', i));
+        ASSERT_NO_FATAL_FAILURE(RunOnce('P', i));
     const Footprint afterPassing = Measure();
     const char kinds[] = {'P', 'N', 'C'};
     for (int i = 0; i < alternating; ++i)
-        ASSERT_NO_FATAL_FAILURE(RunOnce(cable, kinds[i % 3], passing + 1 + i));
+        ASSERT_NO_FATAL_FAILURE(RunOnce(kinds[i % 3], passing + 1 + i));
     const Footprint last = Measure();
 
     std::printf("soak: %d passing + %d alternating runs; idle threads %d, most in a run %d\n", passing, alternating,
