@@ -9,7 +9,6 @@
 
 namespace
 {
-const char kReadFailed[] = "Connect port read [0/512] \tFAILED!";
 const char kCompareFailed[] = "Compare data...\tFAILED!";
 
 std::string Offsets(int first, int last)
@@ -68,7 +67,8 @@ const CableFault kCableFaults[] = {
     {"GarbledByRateMismatchAt57600", 69, "corrupt " + Offsets(1024, 1535), FailedLog(8, kCompareFailed), 1, 0},
 };
 
-INSTANTIATE_TEST_SUITE_P(Cable, CableFaultTest, ::testing::ValuesIn(kCableFaults), RowName());
+INSTANTIATE_TEST_SUITE_P(Cable, CableFaultTest, ::testing::ValuesIn(kCableFaults),
+                         ::testing::PrintToStringParamName());
 
 TEST_F(E2eTest, CableThatIgnoresLineSettingsStillPasses)
 {
@@ -138,6 +138,6 @@ INSTANTIATE_TEST_SUITE_P(
                       BadName{"ThreeHundredCharacters", std::string(300, 'C')},
                       BadName{"NonAscii", "\xB6\xCB\xBF\xDA"}, // 端口 in code page 936
                       BadName{"TrailingBlank", "COM71 "}),
-    RowName());
+    ::testing::PrintToStringParamName());
 
 } // namespace

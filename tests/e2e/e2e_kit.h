@@ -1,5 +1,6 @@
 // What the end-to-end test programs share: a fixture with one virtual cable and the checks
-// after a run, the logs of runs that end early, and table rows named by their `name`.
+// after a run, the logs of runs that end early, and table rows printed (and so their cases
+// named, with PrintToStringParamName) by their `name`.
 // Included by one test file each, so it lives in that file's unnamed namespace.
 #pragma once
 
@@ -13,6 +14,8 @@
 namespace
 {
 const DWORD kRunBoundMs = 30000;
+const char kReadFailed[] = "Connect port read [0/512] \tFAILED!";
+const char kCancelled[] = "User cancelled!";
 
 // Index in a passing run's log of the write line and of the compare line of block 1 to 6.
 // Block b starts at byte 512 * (b - 1) of what the cable receives.
@@ -33,15 +36,6 @@ auto operator<<(std::ostream& out, const Row& row) -> decltype(row.name, out)
 {
     return out << row.name;
 }
-
-struct RowName
-{
-    template <typename Row>
-    std::string operator()(const ::testing::TestParamInfo<Row>& info) const
-    {
-        return info.param.name;
-    }
-};
 
 class E2eTest : public ProgramTest
 {

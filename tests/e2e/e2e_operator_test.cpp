@@ -7,11 +7,11 @@
 
 #include <initializer_list>
 #include <thread>
+#include <utility>
 
 namespace
 {
 const DWORD kSlowRunBoundMs = 40000;
-const char kCancelled[] = "User cancelled!";
 // With this echo delay every read blocks the program for 1.5 s without pumping messages, so
 // clicks posted during a read are all handled by the first pass of the pump after it: the
 // next pause.
@@ -118,7 +118,7 @@ INSTANTIATE_TEST_SUITE_P(Pauses, StopInPauseTest,
                          ::testing::Values(Pause{"Before9600", 1, 0}, Pause{"Between9600Checks", 2, 0},
                                            Pause{"Before57600", 3, 1}, Pause{"Between57600Checks", 4, 1},
                                            Pause{"Before115200", 5, 2}, Pause{"Between115200Checks", 6, 2}),
-                         RowName());
+                         ::testing::PrintToStringParamName());
 
 TEST_F(OperatorTest, StopDuringTransferWaitsForItThenEndsAtNextPause)
 {
@@ -187,18 +187,14 @@ TEST_F(OperatorTest, PortArrivalsAndRemovalDuringRunLeaveItAlone)
 {
     ASSERT_TRUE(OnCable(75)) << m_cable.Error();
     DEV_BROADCAST_PORT_A port = PortNotice(m_cable.Name());
-    const struct
-    {
-        const char* what;
-        WPARAM event;
-    } notices[] = {{"arrival", DBT_DEVICEARRIVAL}, {"second arrival", DBT_DEVICEARRIVAL},
-                   {"removal", DBT_DEVICEREMOVECOMPLETE}};
+    const std::pair<const char*, WPARAM> notices[] = {
+        {"arrival", DBT_DEVICEARRIVAL}, {"second arrival", DBT_DEVICEARRIVAL}, {"removal", DBT_DEVICEREMOVECOMPLETE}};
 
     ASSERT_TRUE(m_driver.ClickStart());
     ASSERT_TRUE(WaitLogSize(2));
     for (const auto& notice : notices) {
-        SCOPED_TRACE(notice.what);
-        ASSERT_TRUE(SendDeviceChange(m_driver.Dialog(), notice.event, port));
+        SCOPED_TRACE(notice.first);
+        ASSERT_TRUE(SendDeviceChange(m_driver.Dialog(), notice.second, port));
         EXPECT_EQ(m_driver.FindMessageBox(), nullptr);
     }
     ASSERT_TRUE(m_driver.WaitIdle(kRunBoundMs));
