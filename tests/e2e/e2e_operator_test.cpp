@@ -18,18 +18,13 @@ const DWORD kSlowRunBoundMs = 40000;
 const char kSlowEcho[] = "--instant --delay 1500";
 const DWORD kIntoTheRead = 400; // after the write line: past the 100 ms pause, well before the echo
 
-DEV_BROADCAST_PORT_A PortNotice(const std::string& name)
+// A port's arrival or removal, sent as the system sends it; the bound covers a transfer in progress.
+bool SendDeviceChange(HWND dialog, WPARAM event, const std::string& name, DWORD timeoutMs = 10000)
 {
     DEV_BROADCAST_PORT_A port = {};
     port.dbcp_size = sizeof(port);
     port.dbcp_devicetype = DBT_DEVTYP_PORT;
     lstrcpynA(port.dbcp_name, name.c_str(), sizeof(port.dbcp_name));
-    return port;
-}
-
-// Sent, as the system sends it; the bound covers a transfer in progress.
-bool SendDeviceChange(HWND dialog, WPARAM event, DEV_BROADCAST_PORT_A& port, DWORD timeoutMs = 10000)
-{
     DWORD_PTR result = 0;
     return ::SendMessageTimeoutA(dialog, WM_DEVICECHANGE, event, (LPARAM)&port, SMTO_NORMAL, timeoutMs, &result) &&
            result == TRUE;
@@ -186,7 +181,6 @@ TEST_F(OperatorTest, StartRightAfterStopDoesNotRestartTheCancelledRun)
 TEST_F(OperatorTest, PortArrivalsAndRemovalDuringRunLeaveItAlone)
 {
     ASSERT_TRUE(OnCable(75)) << m_cable.Error();
-    DEV_BROADCAST_PORT_A port = PortNotice(m_cable.Name());
     const std::pair<const char*, WPARAM> notices[] = {
         {"arrival", DBT_DEVICEARRIVAL}, {"second arrival", DBT_DEVICEARRIVAL}, {"removal", DBT_DEVICEREMOVECOMPLETE}};
 
@@ -194,7 +188,7 @@ TEST_F(OperatorTest, PortArrivalsAndRemovalDuringRunLeaveItAlone)
     ASSERT_TRUE(WaitLogSize(2));
     for (const auto& notice : notices) {
         SCOPED_TRACE(notice.first);
-        ASSERT_TRUE(SendDeviceChange(m_driver.Dialog(), notice.second, port));
+        ASSERT_TRUE(SendDeviceChange(m_driver.Dialog(), notice.second, m_cable.Name()));
         EXPECT_EQ(m_driver.FindMessageBox(), nullptr);
     }
     ASSERT_TRUE(m_driver.WaitIdle(kRunBoundMs));
@@ -202,7 +196,7 @@ TEST_F(OperatorTest, PortArrivalsAndRemovalDuringRunLeaveItAlone)
     EXPECT_EQ(Stats().in, 6u * 512u) << "only the one run used the port";
 
     // With no run in progress a removal clears the display and keeps the port name.
-    ASSERT_TRUE(SendDeviceChange(m_driver.Dialog(), DBT_DEVICEREMOVECOMPLETE, port));
+    ASSERT_TRUE(SendDeviceChange(m_driver.Dialog(), DBT_DEVICEREMOVECOMPLETE, m_cable.Name()));
     EXPECT_EQ(m_driver.LogLines(), std::vector<std::string>());
     EXPECT_EQ(m_driver.ProgressPos(), 0);
     EXPECT_EQ(WaitVerdict(CDialogDriver::VerdictBlank), CDialogDriver::VerdictBlank)
@@ -218,21 +212,18 @@ TEST_F(OperatorTest, ArrivalThatCannotOpenWhileAnotherProgramIsActiveGetsABoxOwn
                                    120, nullptr, nullptr, ::GetModuleHandleA(nullptr), nullptr);
     ASSERT_NE(other, nullptr);
     ::SetForegroundWindow(other);
-    const bool otherActive = CDialogDriver::WaitFor(
-        [other] {
-            MSG msg;
-            while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE))
-                ::DispatchMessageA(&msg);
-            return ::GetForegroundWindow() == other;
-        },
-        5000);
-    ASSERT_TRUE(otherActive) << "the test's window did not become the active one";
+    const auto active = [other] {
+        MSG msg;
+        while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE))
+            ::DispatchMessageA(&msg);
+        return ::GetForegroundWindow() == other;
+    };
+    ASSERT_TRUE(CDialogDriver::WaitFor(active, 5000)) << "the test's window did not become the active one";
 
     // No cable's name in the box: discovery finds nothing here, so the run opens its last name,
     // which fails. The whole run, box included, happens inside the notification.
-    DEV_BROADCAST_PORT_A port = PortNotice("COM12");
     const HWND dialog = m_driver.Dialog();
-    std::thread sender([&] { SendDeviceChange(dialog, DBT_DEVICEARRIVAL, port, 30000); });
+    std::thread sender([dialog] { SendDeviceChange(dialog, DBT_DEVICEARRIVAL, "COM12", 30000); });
 
     HWND box = nullptr;
     const bool boxShown = m_driver.WaitMessageBox(10000, &box);

@@ -81,7 +81,8 @@ TEST_F(SoakTest, ManyRunsInOneProcessStayFlat)
 
     std::printf("soak: %d passing + %d alternating runs; idle threads %d, most in a run %d\n", passing, alternating,
                 m_nIdleThreads, m_nMaxThreadsInRun);
-    std::printf("soak: handles first %d, after passing %d, last %d\n", first.handles, afterPassing.handles, last.handles);
+    std::printf("soak: handles first %d, after passing %d, last %d\n", first.handles, afterPassing.handles,
+                last.handles);
     std::printf("soak: private bytes first %zu, after passing %zu, last %zu\n", (size_t)first.privateBytes,
                 (size_t)afterPassing.privateBytes, (size_t)last.privateBytes);
     RecordProperty("handles_first", first.handles);
