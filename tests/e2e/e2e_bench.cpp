@@ -14,9 +14,12 @@
 #include "serial/serial_wnd_port.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -24,20 +27,12 @@ namespace
 {
 const int kCom = 79;
 
-class Stopwatch
-{
-public:
-    Stopwatch() { ::QueryPerformanceFrequency(&m_frequency); ::QueryPerformanceCounter(&m_start); }
-    double Ms() const
-    {
-        LARGE_INTEGER now;
-        ::QueryPerformanceCounter(&now);
-        return 1000.0 * (double)(now.QuadPart - m_start.QuadPart) / (double)m_frequency.QuadPart;
-    }
+using Clock = std::chrono::steady_clock;
 
-private:
-    LARGE_INTEGER m_frequency, m_start;
-};
+double MsSince(Clock::time_point start)
+{
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
 
 void Report(const char* name, std::vector<double> samples, const char* unit)
 {
@@ -58,12 +53,11 @@ void Report(const char* name, std::vector<double> samples, const char* unit)
 // Start pressed to Start enabled again, polled every few milliseconds.
 bool TimeRun(CDialogDriver& driver, double& ms)
 {
-    Stopwatch watch;
-    if (!driver.ClickStart() || !driver.WaitRunStarted(5000))
+    const Clock::time_point start = Clock::now();
+    if (!driver.ClickStart() || !driver.WaitRunStarted(5000) ||
+        !CDialogDriver::WaitFor([&] { return driver.IsIdle(); }, 30000, 1))
         return false;
-    if (!CDialogDriver::WaitFor([&] { return driver.IsIdle(); }, 30000, 1))
-        return false;
-    ms = watch.Ms();
+    ms = MsSince(start);
     return driver.LogLines().size() == 17;
 }
 
@@ -72,20 +66,25 @@ void BenchStartup(const std::string& exe, int runs)
     std::vector<double> samples;
     for (int i = 0; i < runs; ++i) {
         CDialogDriver driver;
-        Stopwatch watch;
+        const Clock::time_point start = Clock::now();
         if (driver.Launch(exe))
-            samples.push_back(watch.Ms());
+            samples.push_back(MsSince(start));
         driver.Close();
     }
     Report("startup_to_responsive_dialog", samples, "ms");
 }
 
+// The program started with its port box on the cable, which paces its echo or not.
+bool LaunchOn(CDialogDriver& driver, const std::string& exe, CLoopbackCable& cable, bool paced)
+{
+    return cable.Request(paced ? "pacing on" : "pacing off") && driver.Launch(exe) && driver.TypePort(cable.Name());
+}
+
 void BenchRuns(const std::string& exe, int runs, CLoopbackCable& cable, bool paced)
 {
-    cable.Request(paced ? "pacing on" : "pacing off");
     CDialogDriver driver;
     std::vector<double> samples;
-    if (driver.Launch(exe) && driver.TypePort(cable.Name()))
+    if (LaunchOn(driver, exe, cable, paced))
         for (int i = 0; i < runs; ++i) {
             double ms = 0;
             if (TimeRun(driver, ms))
@@ -97,19 +96,16 @@ void BenchRuns(const std::string& exe, int runs, CLoopbackCable& cable, bool pac
 // Stop pressed in the pause after the first block check, to the verdict on the screen.
 void BenchStopLatency(const std::string& exe, int runs, CLoopbackCable& cable)
 {
-    cable.Request("pacing off");
     CDialogDriver driver;
     std::vector<double> samples;
-    if (driver.Launch(exe) && driver.TypePort(cable.Name()))
+    if (LaunchOn(driver, exe, cable, false))
         for (int i = 0; i < runs; ++i) {
-            if (!driver.ClickStart())
+            if (!driver.ClickStart() || !CDialogDriver::WaitFor([&] { return driver.LogCount() >= 4; }, 10000, 1))
                 break;
-            if (!CDialogDriver::WaitFor([&] { return driver.LogCount() >= 4; }, 10000, 1))
-                break;
-            Stopwatch watch;
+            const Clock::time_point start = Clock::now();
             driver.ClickStop();
             if (CDialogDriver::WaitFor([&] { return driver.ReadVerdict() == CDialogDriver::VerdictNg; }, 5000, 1))
-                samples.push_back(watch.Ms());
+                samples.push_back(MsSince(start));
             driver.WaitIdle(10000);
         }
     Report("stop_to_verdict", samples, "ms");
@@ -132,11 +128,18 @@ void BenchDiscovery(int runs)
     std::vector<double> samples;
     for (int i = 0; i < runs; ++i) {
         char name[16] = {};
-        Stopwatch watch;
+        const Clock::time_point start = Clock::now();
         FindDevicePort(name);
-        samples.push_back(watch.Ms());
+        samples.push_back(MsSince(start));
     }
     Report("discovery", samples, "ms");
+}
+
+void Pump()
+{
+    MSG msg;
+    while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE))
+        ::DispatchMessageA(&msg);
 }
 
 // Close of an open port whose listener thread is waiting for port events.
@@ -151,33 +154,33 @@ void BenchClose(int runs, CLoopbackCable& cable)
         if (port.Open(cable.Name().c_str(), &target, 0, 0, 0, 0) != 0)
             continue;
         ::Sleep(50); // the listener is in its event wait by now
-        Stopwatch watch;
+        const Clock::time_point start = Clock::now();
         port.Close();
-        samples.push_back(watch.Ms());
-        MSG msg;
-        while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE))
-            ::DispatchMessageA(&msg);
+        samples.push_back(MsSince(start));
+        Pump();
     }
     target.Detach();
     ::DestroyWindow(window);
     Report("close_listening_port", samples, "ms");
 }
-// Processor time of a Linux process from its /proc entry (drive Z: is the root), in
-// milliseconds at Linux's 100 clock ticks a second; -1 when it cannot be read.
+
+// A file of a Linux process's /proc entry (drive Z: is the root); empty when it cannot be read.
+std::string ReadProc(int pid, const char* file)
+{
+    std::ifstream in("Z:\\proc\\" + std::to_string(pid) + "\\" + file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Processor time of a Linux process, in milliseconds at Linux's 100 clock ticks a second; -1
+// when it cannot be read.
 double LinuxCpuMs(int pid)
 {
-    const std::string path = "Z:\\proc\\" + std::to_string(pid) + "\\stat";
-    FILE* file = std::fopen(path.c_str(), "r");
-    if (file == nullptr)
-        return -1;
-    char line[1024] = {};
-    const bool read = std::fgets(line, sizeof(line), file) != nullptr;
-    std::fclose(file);
+    const std::string line = ReadProc(pid, "stat");
     // The name in parentheses may hold blanks; utime and stime are the 12th and 13th fields after it.
-    const char* rest = read ? std::strrchr(line, ')') : nullptr;
+    const size_t rest = line.rfind(')');
     unsigned long long user = 0, system = 0;
     const char* const format = " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu";
-    if (rest == nullptr || std::sscanf(rest + 1, format, &user, &system) != 2)
+    if (rest == std::string::npos || std::sscanf(line.c_str() + rest + 1, format, &user, &system) != 2)
         return -1;
     return (double)(user + system) * 10.0;
 }
@@ -193,15 +196,7 @@ int LinuxPidOf(const std::string& windowsPath)
         return 0;
     do {
         const int pid = std::atoi(entry.cFileName);
-        if (pid <= 0)
-            continue;
-        FILE* file = std::fopen(("Z:\\proc\\" + std::to_string(pid) + "\\cmdline").c_str(), "rb");
-        if (file == nullptr)
-            continue;
-        char commandLine[MAX_PATH * 2] = {};
-        std::fread(commandLine, 1, sizeof(commandLine) - 1, file);
-        std::fclose(file);
-        if (_stricmp(commandLine, windowsPath.c_str()) == 0) {
+        if (pid > 0 && _stricmp(ReadProc(pid, "cmdline").c_str(), windowsPath.c_str()) == 0) {
             found = pid;
             ++matches;
         }
@@ -214,11 +209,9 @@ int LinuxPidOf(const std::string& windowsPath)
 // wineserver. (Wine's GetProcessTimes for another process does not count its threads' time.)
 void BenchCpu(const std::string& exe, int runs, CLoopbackCable& cable, int wineserverPid)
 {
-    cable.Request("pacing on");
     CDialogDriver driver;
     std::vector<double> program, server;
-    const bool ready = driver.Launch(exe) && driver.TypePort(cable.Name());
-    const int programPid = ready ? LinuxPidOf(CDialogDriver::WindowsPath(exe)) : 0;
+    const int programPid = LaunchOn(driver, exe, cable, true) ? LinuxPidOf(CDialogDriver::WindowsPath(exe)) : 0;
     for (int i = 0; programPid != 0 && i < runs; ++i) {
         const double programBefore = LinuxCpuMs(programPid);
         const double serverBefore = LinuxCpuMs(wineserverPid);
@@ -238,16 +231,11 @@ void BenchCpu(const std::string& exe, int runs, CLoopbackCable& cable, int wines
 // makes the dialog handle, and how long a new log line waits for the list's next paint.
 void BenchTally(const std::string& exe, int runs, CLoopbackCable& cable, bool paced)
 {
-    cable.Request(paced ? "pacing on" : "pacing off");
     const char* const counted = paced ? "notifications_per_run_baud_true" : "notifications_per_run_instant";
     CDialogDriver driver;
     std::vector<double> notifications, lineToPaint, longestLineToPaint;
-    char dllPath[MAX_PATH] = {};
-    ::GetModuleFileNameA(nullptr, dllPath, sizeof(dllPath));
-    char* slash = std::strrchr(dllPath, '\\');
-    std::strcpy(slash != nullptr ? slash + 1 : dllPath, "message_tally.dll");
-    HMODULE dll = ::LoadLibraryA(dllPath);
-    if (dll != nullptr && driver.Launch(exe) && driver.TypePort(cable.Name())) {
+    HMODULE dll = ::LoadLibraryA("message_tally.dll"); // from the bench's own folder, searched first
+    if (dll != nullptr && LaunchOn(driver, exe, cable, paced)) {
         char name[64];
         MessageTallyName(driver.ProcessId(), name);
         const DWORD size = sizeof(MessageTally);
@@ -319,13 +307,11 @@ void BenchLogLines(int runs)
         CResultList log;
         log.Attach(list);
         double total = 0;
-        MSG msg;
         for (int line = 0; line < 17; ++line) {
-            Stopwatch watch;
+            const Clock::time_point start = Clock::now();
             log.AddLine("Write 512 bytes... [512/512] OK!");
-            total += watch.Ms();
-            while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE))
-                ::DispatchMessageA(&msg);
+            total += MsSince(start);
+            Pump();
         }
         log.Detach();
         ::DestroyWindow(dialog);

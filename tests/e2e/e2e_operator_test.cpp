@@ -1,40 +1,36 @@
 // The shipped program under an operator's hands, from outside (virtual cables COM72-COM79):
 // Stop at every pause and during a transfer, Start pressed again, and port devices coming and
 // going during a run or while another program has the focus.
-#include "support/loopback_cable.h"
-#include "support/program_test.h"
+#include "e2e_kit.h"
 
 #include <dbt.h>
 
 #include <initializer_list>
-#include <ostream>
-#include <string>
 #include <thread>
-#include <vector>
+#include <utility>
 
 namespace
 {
-const DWORD kRunBoundMs = 40000;
-const char kCancelled[] = "User cancelled!";
+const DWORD kSlowRunBoundMs = 40000;
 // With this echo delay every read blocks the program for 1.5 s without pumping messages, so
 // clicks posted during a read are all handled by the first pass of the pump after it: the
 // next pause.
 const char kSlowEcho[] = "--instant --delay 1500";
-const char kSlowEchoRequest[] = "delay 1500";
 const DWORD kIntoTheRead = 400; // after the write line: past the 100 ms pause, well before the echo
 
-// Index in a passing run's log of the write line and of the compare line of block 1 to 6.
-const size_t kWriteLine[] = {0, 2, 4, 7, 9, 12, 14};
-const size_t kCompareLine[] = {0, 3, 5, 8, 10, 13, 15};
-
-std::vector<std::string> Lines(size_t count)
+// A port's arrival or removal, sent as the system sends it; the bound covers a transfer in progress.
+bool SendDeviceChange(HWND dialog, WPARAM event, const std::string& name, DWORD timeoutMs = 10000)
 {
-    std::vector<std::string> lines = PassingLog();
-    lines.resize(count);
-    return lines;
+    DEV_BROADCAST_PORT_A port = {};
+    port.dbcp_size = sizeof(port);
+    port.dbcp_devicetype = DBT_DEVTYP_PORT;
+    lstrcpynA(port.dbcp_name, name.c_str(), sizeof(port.dbcp_name));
+    DWORD_PTR result = 0;
+    return ::SendMessageTimeoutA(dialog, WM_DEVICECHANGE, event, (LPARAM)&port, SMTO_NORMAL, timeoutMs, &result) &&
+           result == TRUE;
 }
 
-class OperatorTest : public ProgramTest
+class OperatorTest : public E2eTest
 {
 protected:
     bool WaitLogSize(size_t size, DWORD timeoutMs = 20000) const
@@ -42,20 +38,21 @@ protected:
         return CDialogDriver::WaitFor([&] { return m_driver.LogCount() >= (int)size; }, timeoutMs, 5);
     }
 
+    bool WaitVerdictDrawn(DWORD timeoutMs)
+    {
+        return CDialogDriver::WaitFor([this] { return m_driver.ReadVerdict() != CDialogDriver::VerdictBlank; },
+                                      timeoutMs);
+    }
+
     // Starts runs on the slow-echo cable until the clicks could be posted while the program
     // was blocked in the read of `block` (1 to 6). A loaded machine can let that read end
     // before the clicks are in; such a run is let finish and another started, three at most.
-    bool RunAndClickDuringRead(CLoopbackCable& cable, int block, std::initializer_list<int> ids)
+    bool RunAndClickDuringRead(int block, std::initializer_list<int> ids)
     {
         for (int attempt = 0; attempt < 3; ++attempt) {
-            if (attempt > 0 && !CDialogDriver::WaitFor(
-                                   [this] {
-                                       return m_driver.IsIdle() &&
-                                              m_driver.ReadVerdict() != CDialogDriver::VerdictBlank;
-                                   },
-                                   kRunBoundMs))
+            if (attempt > 0 && !(m_driver.WaitIdle(kSlowRunBoundMs) && WaitVerdictDrawn(kSlowRunBoundMs)))
                 return false;
-            if (!cable.Request("reset") || !cable.Request(kSlowEchoRequest) || !m_driver.ClickStart() ||
+            if (!m_cable.Request("reset") || !m_cable.Request("delay 1500") || !m_driver.ClickStart() ||
                 !WaitLogSize(kWriteLine[block] + 1))
                 return false;
             ::Sleep(kIntoTheRead);
@@ -70,27 +67,18 @@ protected:
         return false;
     }
 
-    void ExpectSettled(CLoopbackCable& cable)
+    // The run ends cancelled in the pause after `block` (0: before the first): NG, Start
+    // enabled again, and nothing more was sent.
+    void ExpectCancelled(int block, int progress)
     {
-        EXPECT_TRUE(m_driver.IsResponsive(3000));
-        EXPECT_EQ(m_driver.FindMessageBox(), nullptr);
-        EXPECT_TRUE(m_driver.IsIdle());
-        EXPECT_EQ(cable.Holders(), 0) << cable.Name() << " is still held";
-    }
-
-    // The run ends cancelled: NG, Start enabled again, and nothing more was sent.
-    void ExpectCancelled(CLoopbackCable& cable, const std::vector<std::string>& log, int progress, int blocksSent)
-    {
-        ASSERT_TRUE(m_driver.WaitIdle(kRunBoundMs));
+        ASSERT_TRUE(m_driver.WaitIdle(kSlowRunBoundMs));
         // Idle comes with Stop itself; the verdict comes at the end of the run.
         EXPECT_EQ(WaitVerdict(CDialogDriver::VerdictNg, 10000), CDialogDriver::VerdictNg)
             << Describe(m_driver.ReadVerdictInk());
-        EXPECT_EQ(m_driver.LogLines(), log) << Join(m_driver.LogLines());
+        EXPECT_EQ(m_driver.LogLines(), FailedLog(kCompareLine[block] + 1, kCancelled)) << Join(m_driver.LogLines());
         EXPECT_EQ(m_driver.ProgressPos(), progress);
-        CCableClient::Stats stats;
-        ASSERT_TRUE(cable.GetStats(stats));
-        EXPECT_EQ(stats.in, 512u * blocksSent);
-        ExpectSettled(cable);
+        EXPECT_EQ(Stats().in, 512u * block);
+        ExpectSettled();
     }
 };
 
@@ -101,11 +89,6 @@ struct Pause
     int progress;
 };
 
-void PrintTo(const Pause& pause, std::ostream* out)
-{
-    *out << pause.name;
-}
-
 class StopInPauseTest : public OperatorTest, public ::testing::WithParamInterface<Pause>
 {
 };
@@ -113,53 +96,40 @@ class StopInPauseTest : public OperatorTest, public ::testing::WithParamInterfac
 TEST_P(StopInPauseTest, EndsTheRunThereWithNg)
 {
     const Pause& p = GetParam();
-    CLoopbackCable cable(72 + p.pause - 1, kSlowEcho);
-    ASSERT_TRUE(cable.IsReady()) << cable.Error();
-    ASSERT_TRUE(m_driver.TypePort(cable.Name()));
-    std::vector<std::string> expected;
-    if (p.pause == 1) {
+    ASSERT_TRUE(OnCable(72 + p.pause - 1, kSlowEcho)) << m_cable.Error();
+    const int block = p.pause - 1; // the block whose read precedes the pause
+    if (block == 0) {
         ASSERT_TRUE(m_driver.ClickStart());
         // The first pause follows the begin line with no transfer before it: a click queued
         // behind Start (as a quick second click would be) is handled there.
         ASSERT_TRUE(m_driver.PostCommand(IDC_STOP));
-        expected = Lines(1);
     } else {
-        const int block = p.pause - 1; // the block whose read precedes the pause
-        ASSERT_TRUE(RunAndClickDuringRead(cable, block, {IDC_STOP})) << Join(m_driver.LogLines());
-        expected = Lines(kCompareLine[block] + 1);
+        ASSERT_TRUE(RunAndClickDuringRead(block, {IDC_STOP})) << Join(m_driver.LogLines());
     }
-    expected.push_back(kCancelled);
-    ExpectCancelled(cable, expected, p.progress, p.pause - 1);
+    ExpectCancelled(block, p.progress);
 }
 
 INSTANTIATE_TEST_SUITE_P(Pauses, StopInPauseTest,
                          ::testing::Values(Pause{"Before9600", 1, 0}, Pause{"Between9600Checks", 2, 0},
                                            Pause{"Before57600", 3, 1}, Pause{"Between57600Checks", 4, 1},
                                            Pause{"Before115200", 5, 2}, Pause{"Between115200Checks", 6, 2}),
-                         [](const ::testing::TestParamInfo<Pause>& info) { return std::string(info.param.name); });
+                         ::testing::PrintToStringParamName());
 
 TEST_F(OperatorTest, StopDuringTransferWaitsForItThenEndsAtNextPause)
 {
-    CLoopbackCable cable(78, kSlowEcho);
-    ASSERT_TRUE(cable.IsReady()) << cable.Error();
-    ASSERT_TRUE(m_driver.TypePort(cable.Name()));
+    ASSERT_TRUE(OnCable(78, kSlowEcho)) << m_cable.Error();
     // The read blocks the dialog: it cannot even answer until the echo is in.
-    ASSERT_TRUE(RunAndClickDuringRead(cable, 3, {IDC_STOP})) << "the dialog answered during every read";
+    ASSERT_TRUE(RunAndClickDuringRead(3, {IDC_STOP})) << "the dialog answered during every read";
     EXPECT_TRUE(m_driver.IsEnabled(IDC_STOP)) << "Stop was handled during the read";
-    std::vector<std::string> expected = Lines(kCompareLine[3] + 1);
-    expected.push_back(kCancelled);
-    ExpectCancelled(cable, expected, 1, 3);
+    ExpectCancelled(3, 1);
 }
 
 TEST_F(OperatorTest, StopInLastShortPauseStillEndsOk)
 {
     // The 100 ms pause between the last write and its read does not look at Stop. Hitting it
     // takes timing, so a run whose Stop landed elsewhere is tried again.
-    CLoopbackCable cable(79, "--instant");
-    ASSERT_TRUE(cable.IsReady()) << cable.Error();
-    ASSERT_TRUE(m_driver.TypePort(cable.Name()));
-    std::vector<std::string> expected = Lines(kWriteLine[6] + 1);
-    expected.push_back(kCancelled);
+    ASSERT_TRUE(OnCable(79)) << m_cable.Error();
+    std::vector<std::string> expected = FailedLog(kWriteLine[6] + 1, kCancelled);
     const std::vector<std::string> rest = PassingLog();
     expected.insert(expected.end(), rest.begin() + kCompareLine[6], rest.end());
 
@@ -169,9 +139,7 @@ TEST_F(OperatorTest, StopInLastShortPauseStillEndsOk)
         ASSERT_TRUE(WaitLogSize(kWriteLine[6] + 1)) << Join(m_driver.LogLines());
         m_driver.ClickStop();
         // Stop makes the buttons idle at once; the run has ended when its verdict is drawn.
-        ASSERT_TRUE(CDialogDriver::WaitFor([this] { return m_driver.ReadVerdict() != CDialogDriver::VerdictBlank; },
-                                           kRunBoundMs))
-            << Join(m_driver.LogLines());
+        ASSERT_TRUE(WaitVerdictDrawn(kRunBoundMs)) << Join(m_driver.LogLines());
         ASSERT_TRUE(m_driver.WaitIdle(kRunBoundMs));
         ::Sleep(300); // a Stop that missed the run lands after it
         log = m_driver.LogLines();
@@ -179,14 +147,12 @@ TEST_F(OperatorTest, StopInLastShortPauseStillEndsOk)
     ASSERT_EQ(log, expected) << Join(log);
     EXPECT_EQ(m_driver.ProgressPos(), 3);
     EXPECT_EQ(WaitVerdict(CDialogDriver::VerdictOk), CDialogDriver::VerdictOk) << Describe(m_driver.ReadVerdictInk());
-    ExpectSettled(cable);
+    ExpectSettled();
 }
 
 TEST_F(OperatorTest, StartAgainDuringRunIsIgnored)
 {
-    CLoopbackCable cable(77, "--instant");
-    ASSERT_TRUE(cable.IsReady()) << cable.Error();
-    ASSERT_TRUE(m_driver.TypePort(cable.Name()));
+    ASSERT_TRUE(OnCable(77)) << m_cable.Error();
     ASSERT_TRUE(m_driver.ClickStart());
     ASSERT_TRUE(WaitLogSize(2));
     // Start is disabled; a click queued before that (or a key press) still gets through.
@@ -195,78 +161,48 @@ TEST_F(OperatorTest, StartAgainDuringRunIsIgnored)
         ::Sleep(150);
     }
     ASSERT_TRUE(m_driver.WaitIdle(kRunBoundMs)) << "message box: " << (m_driver.FindMessageBox() != nullptr);
-    EXPECT_EQ(m_driver.LogLines(), PassingLog());
-    EXPECT_EQ(m_driver.ProgressPos(), 3);
-    EXPECT_EQ(WaitVerdict(CDialogDriver::VerdictOk), CDialogDriver::VerdictOk);
-    CCableClient::Stats stats;
-    ASSERT_TRUE(cable.GetStats(stats));
-    EXPECT_EQ(stats.in, 6u * 512u) << "a second run started";
-    ExpectSettled(cable);
+    ExpectPassed();
+    EXPECT_EQ(Stats().in, 6u * 512u) << "a second run started";
+    ExpectSettled();
 }
 
 TEST_F(OperatorTest, StartRightAfterStopDoesNotRestartTheCancelledRun)
 {
-    CLoopbackCable cable(76, kSlowEcho);
-    ASSERT_TRUE(cable.IsReady()) << cable.Error();
-    ASSERT_TRUE(m_driver.TypePort(cable.Name()));
+    ASSERT_TRUE(OnCable(76, kSlowEcho)) << m_cable.Error();
     // Stop, then Start, which Stop enables before the run has reached its pause.
-    ASSERT_TRUE(RunAndClickDuringRead(cable, 1, {IDC_STOP, IDC_START}));
-    std::vector<std::string> expected = Lines(kCompareLine[1] + 1);
-    expected.push_back(kCancelled);
-    ExpectCancelled(cable, expected, 0, 1);
+    ASSERT_TRUE(RunAndClickDuringRead(1, {IDC_STOP, IDC_START}));
+    ExpectCancelled(1, 0);
 
     // The next Start is a fresh run from an empty log.
-    ASSERT_TRUE(cable.Request("delay 0"));
-    ASSERT_TRUE(m_driver.RunToEnd(kRunBoundMs)) << m_driver.LastError();
-    EXPECT_EQ(m_driver.LogLines(), PassingLog());
-    EXPECT_EQ(WaitVerdict(CDialogDriver::VerdictOk), CDialogDriver::VerdictOk);
+    ASSERT_TRUE(m_cable.Request("delay 0"));
+    RunPasses();
 }
 
 TEST_F(OperatorTest, PortArrivalsAndRemovalDuringRunLeaveItAlone)
 {
-    CLoopbackCable cable(75, "--instant");
-    ASSERT_TRUE(cable.IsReady()) << cable.Error();
-    ASSERT_TRUE(m_driver.TypePort(cable.Name()));
-    DEV_BROADCAST_PORT_A port = {};
-    port.dbcp_size = sizeof(port);
-    port.dbcp_devicetype = DBT_DEVTYP_PORT;
-    lstrcpynA(port.dbcp_name, cable.Name().c_str(), sizeof(port.dbcp_name));
-    const struct
-    {
-        const char* what;
-        WPARAM event;
-    } notices[] = {{"arrival", DBT_DEVICEARRIVAL}, {"second arrival", DBT_DEVICEARRIVAL},
-                   {"removal", DBT_DEVICEREMOVECOMPLETE}};
+    ASSERT_TRUE(OnCable(75)) << m_cable.Error();
+    const std::pair<const char*, WPARAM> notices[] = {
+        {"arrival", DBT_DEVICEARRIVAL}, {"second arrival", DBT_DEVICEARRIVAL}, {"removal", DBT_DEVICEREMOVECOMPLETE}};
 
     ASSERT_TRUE(m_driver.ClickStart());
     ASSERT_TRUE(WaitLogSize(2));
     for (const auto& notice : notices) {
-        SCOPED_TRACE(notice.what);
-        DWORD_PTR result = 0;
-        // Sent, as the system sends it; the bound covers a transfer in progress.
-        ASSERT_TRUE(::SendMessageTimeoutA(m_driver.Dialog(), WM_DEVICECHANGE, notice.event, (LPARAM)&port,
-                                          SMTO_NORMAL, 10000, &result));
-        EXPECT_EQ(result, (DWORD_PTR)TRUE);
+        SCOPED_TRACE(notice.first);
+        ASSERT_TRUE(SendDeviceChange(m_driver.Dialog(), notice.second, m_cable.Name()));
         EXPECT_EQ(m_driver.FindMessageBox(), nullptr);
     }
     ASSERT_TRUE(m_driver.WaitIdle(kRunBoundMs));
-    EXPECT_EQ(m_driver.LogLines(), PassingLog());
-    EXPECT_EQ(m_driver.ProgressPos(), 3);
-    EXPECT_EQ(WaitVerdict(CDialogDriver::VerdictOk), CDialogDriver::VerdictOk);
-    CCableClient::Stats stats;
-    ASSERT_TRUE(cable.GetStats(stats));
-    EXPECT_EQ(stats.in, 6u * 512u) << "only the one run used the port";
+    ExpectPassed();
+    EXPECT_EQ(Stats().in, 6u * 512u) << "only the one run used the port";
 
     // With no run in progress a removal clears the display and keeps the port name.
-    DWORD_PTR result = 0;
-    ASSERT_TRUE(::SendMessageTimeoutA(m_driver.Dialog(), WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE, (LPARAM)&port,
-                                      SMTO_NORMAL, 10000, &result));
+    ASSERT_TRUE(SendDeviceChange(m_driver.Dialog(), DBT_DEVICEREMOVECOMPLETE, m_cable.Name()));
     EXPECT_EQ(m_driver.LogLines(), std::vector<std::string>());
     EXPECT_EQ(m_driver.ProgressPos(), 0);
     EXPECT_EQ(WaitVerdict(CDialogDriver::VerdictBlank), CDialogDriver::VerdictBlank)
         << Describe(m_driver.ReadVerdictInk());
-    EXPECT_EQ(m_driver.PortText(), cable.Name());
-    ExpectSettled(cable);
+    EXPECT_EQ(m_driver.PortText(), m_cable.Name());
+    ExpectSettled();
 }
 
 TEST_F(OperatorTest, ArrivalThatCannotOpenWhileAnotherProgramIsActiveGetsABoxOwnedByTheDialog)
@@ -276,31 +212,18 @@ TEST_F(OperatorTest, ArrivalThatCannotOpenWhileAnotherProgramIsActiveGetsABoxOwn
                                    120, nullptr, nullptr, ::GetModuleHandleA(nullptr), nullptr);
     ASSERT_NE(other, nullptr);
     ::SetForegroundWindow(other);
-    const bool otherActive = CDialogDriver::WaitFor(
-        [other] {
-            MSG msg;
-            while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE))
-                ::DispatchMessageA(&msg);
-            return ::GetForegroundWindow() == other;
-        },
-        5000);
-    ASSERT_TRUE(otherActive) << "the test's window did not become the active one";
+    const auto active = [other] {
+        MSG msg;
+        while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE))
+            ::DispatchMessageA(&msg);
+        return ::GetForegroundWindow() == other;
+    };
+    ASSERT_TRUE(CDialogDriver::WaitFor(active, 5000)) << "the test's window did not become the active one";
 
     // No cable's name in the box: discovery finds nothing here, so the run opens its last name,
     // which fails. The whole run, box included, happens inside the notification.
-    DEV_BROADCAST_PORT_A port = {};
-    port.dbcp_size = sizeof(port);
-    port.dbcp_devicetype = DBT_DEVTYP_PORT;
-    lstrcpynA(port.dbcp_name, "COM12", sizeof(port.dbcp_name));
     const HWND dialog = m_driver.Dialog();
-    struct Sender
-    {
-        std::thread thread;
-        ~Sender() { thread.join(); }
-    } sender{std::thread([&] {
-        DWORD_PTR result = 0;
-        ::SendMessageTimeoutA(dialog, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, (LPARAM)&port, SMTO_NORMAL, 30000, &result);
-    })};
+    std::thread sender([dialog] { SendDeviceChange(dialog, DBT_DEVICEARRIVAL, "COM12", 30000); });
 
     HWND box = nullptr;
     const bool boxShown = m_driver.WaitMessageBox(10000, &box);
@@ -318,6 +241,7 @@ TEST_F(OperatorTest, ArrivalThatCannotOpenWhileAnotherProgramIsActiveGetsABoxOwn
         << "the dialog stayed disabled after the box";
     EXPECT_TRUE(m_driver.WaitIdle(5000));
     EXPECT_EQ(m_driver.LogLines(), std::vector<std::string>());
+    sender.join();
     ::DestroyWindow(other);
 }
 

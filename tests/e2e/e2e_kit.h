@@ -1,0 +1,81 @@
+// What the end-to-end test programs share: a fixture with one virtual cable and the checks
+// after a run, the logs of runs that end early, and table rows printed (and so their cases
+// named, with PrintToStringParamName) by their `name`.
+// Included by one test file each, so it lives in that file's unnamed namespace.
+#pragma once
+
+#include "support/program_test.h"
+#include "support/test_cable.h"
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace
+{
+const DWORD kRunBoundMs = 30000;
+const char kReadFailed[] = "Connect port read [0/512] \tFAILED!";
+const char kCancelled[] = "User cancelled!";
+
+// Index in a passing run's log of the write line and of the compare line of block 1 to 6.
+// Block b starts at byte 512 * (b - 1) of what the cable receives.
+const size_t kWriteLine[] = {0, 2, 4, 7, 9, 12, 14};
+const size_t kCompareLine[] = {0, 3, 5, 8, 10, 13, 15};
+
+// The first `count` lines of a passing run, then the line that tells why the run stopped.
+inline std::vector<std::string> FailedLog(size_t count, const std::string& why)
+{
+    std::vector<std::string> lines = PassingLog();
+    lines.resize(count);
+    lines.push_back(why);
+    return lines;
+}
+
+template <typename Row>
+auto operator<<(std::ostream& out, const Row& row) -> decltype(row.name, out)
+{
+    return out << row.name;
+}
+
+class E2eTest : public ProgramTest
+{
+protected:
+    // A cable on one fixed number, typed into the port box.
+    bool OnCable(int com, const std::string& options = "--instant")
+    {
+        return m_cable.Claim(com, com, options) && m_driver.TypePort(m_cable.Name());
+    }
+
+    CCableClient::Stats Stats()
+    {
+        CCableClient::Stats stats;
+        EXPECT_TRUE(m_cable.GetStats(stats));
+        return stats;
+    }
+
+    // A run that has ended passing: the whole log and progress, OK on the screen.
+    void ExpectPassed()
+    {
+        EXPECT_EQ(m_driver.LogLines(), PassingLog()) << Join(m_driver.LogLines());
+        EXPECT_EQ(m_driver.ProgressPos(), 3);
+        EXPECT_EQ(WaitVerdict(CDialogDriver::VerdictOk), CDialogDriver::VerdictOk)
+            << Describe(m_driver.ReadVerdictInk());
+    }
+
+    void RunPasses()
+    {
+        ASSERT_TRUE(m_driver.RunToEnd(kRunBoundMs)) << m_driver.LastError() << "\n" << Join(m_driver.LogLines());
+        ExpectPassed();
+    }
+
+    // After any scenario: nothing left open or pending, and the port is free again.
+    void ExpectSettled()
+    {
+        EXPECT_TRUE(m_driver.IsResponsive(3000)) << "the dialog does not answer";
+        EXPECT_TRUE(m_driver.IsIdle()) << "a message box, Start disabled or Stop enabled";
+        EXPECT_EQ(m_cable.Holders(), 0) << m_cable.Name() << " is still held";
+    }
+
+    CTestCable m_cable;
+};
+} // namespace
