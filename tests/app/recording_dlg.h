@@ -8,30 +8,39 @@
 #include <vector>
 
 #include "app/selftest_dlg.h"
+#include "support/list_box_lines.h"
 #include "support/test_app.h"
-#include "support/cable_client.h"
 
 class CRecordingDlg : public CSelfTestDlg
 {
 public:
-    CRecordingDlg();
-    ~CRecordingDlg() override;
+    CRecordingDlg()
+    {
+        TestApp();
+        m_lstResult.Attach(CreateTestLog());
+        m_progress.Attach(CreateTestProgress());
+    }
+
+    ~CRecordingDlg() override
+    {
+        TestApp().Reset();
+        m_serial.Close();
+        ::DestroyWindow(m_lstResult.Detach());
+        ::DestroyWindow(m_progress.Detach());
+    }
 
     using CSelfTestDlg::OnDeviceChange;
     using CSelfTestDlg::OnStart;
     using CSelfTestDlg::OnStop;
-    using CSelfTestDlg::ResetTest;
-    using CSelfTestDlg::RunTest;
     using CSelfTestDlg::m_bCancelled;
     using CSelfTestDlg::m_bFailed;
     using CSelfTestDlg::m_bPortFound;
     using CSelfTestDlg::m_bShowVerdict;
     using CSelfTestDlg::m_lstResult;
     using CSelfTestDlg::m_progress;
-    using CSelfTestDlg::m_serial;
     using CSelfTestDlg::m_strPort;
 
-    std::vector<std::string> Lines() const;
+    std::vector<std::string> Lines() const { return ListBoxLines(m_lstResult); }
 
     std::vector<std::string> calls; // every view operation, in order
     std::string portBox;            // the port box's text
@@ -39,13 +48,59 @@ public:
     bool stopEnabled = false;
 
 protected:
-    void EnableRunButtons(bool startEnabled, bool stopEnabled) override;
-    void PortToView() override;
-    void PortFromView() override;
-    void ResetProgress() override;
-    void ClearLog() override;
-    void SetLogTabStop() override;
-    int ShowMessage(const char* text, UINT type) override;
-    bool ClearVerdict() override;
-    bool DrawVerdict() override;
+    void EnableRunButtons(bool start, bool stop) override
+    {
+        startEnabled = start;
+        stopEnabled = stop;
+        calls.push_back(std::string("buttons start ") + (start ? "on" : "off") + ", stop " + (stop ? "on" : "off"));
+    }
+
+    void PortToView() override
+    {
+        portBox = m_strPort;
+        calls.push_back("port box <- " + portBox);
+    }
+
+    void PortFromView() override
+    {
+        m_strPort = portBox.c_str();
+        calls.push_back("port box -> " + portBox);
+    }
+
+    void ResetProgress() override
+    {
+        calls.push_back("progress 0");
+        CSelfTestDlg::ResetProgress();
+    }
+
+    void ClearLog() override
+    {
+        calls.push_back("clear log");
+        CSelfTestDlg::ClearLog();
+    }
+
+    void SetLogTabStop() override
+    {
+        calls.push_back("tab stop");
+        CSelfTestDlg::SetLogTabStop();
+    }
+
+    int ShowMessage(const char* text, UINT type) override
+    {
+        calls.push_back(std::string("message box \"") + text + "\" style " + std::to_string(type));
+        return IDOK;
+    }
+
+    bool ClearVerdict() override
+    {
+        calls.push_back("clear verdict");
+        return true;
+    }
+
+    bool DrawVerdict() override
+    {
+        calls.push_back(m_bFailed ? "verdict NG" : "verdict OK");
+        m_bShowVerdict = true;
+        return true;
+    }
 };

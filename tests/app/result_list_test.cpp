@@ -9,6 +9,7 @@
 
 #include "app/result_list.h"
 #include "support/dialog_driver.h"
+#include "support/list_box_lines.h"
 #include "support/test_app.h"
 
 namespace {
@@ -18,28 +19,15 @@ class ResultListTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        HWND hWnd = CreateTestLog();
-        ASSERT_NE(hWnd, nullptr);
-        m_list.Attach(hWnd);
+        m_list.Attach(CreateTestLog());
+        ASSERT_NE(m_list.m_hWnd, nullptr);
     }
     void TearDown() override { ::DestroyWindow(m_list.Detach()); }
-
-    std::string Line(int index)
-    {
-        std::string text((size_t)m_list.GetTextLen(index) + 1, '\0');
-        text.resize((size_t)m_list.GetText(index, &text[0]));
-        return text;
-    }
 
     CResultList m_list;
 };
 
-struct SplitCase
-{
-    const char* name;
-    const char* text;
-    const char* shown;
-};
+struct SplitCase { const char* name; const char* text; const char* shown; };
 
 const SplitCase kSplitCases[] = {
     { "rate line", "Set baud rate to 9600 bps...OK!", "Set baud rate to 9600 bps...\tOK!" },
@@ -64,12 +52,12 @@ const SplitCase kSplitCases[] = {
 TEST_F(ResultListTest, SplitsAtTheFirstStatusWordOnCharacterBoundaries)
 {
     ASSERT_EQ(::GetACP(), 936u) << "the double-byte cases need the rig's code page";
-    for (const SplitCase& c : kSplitCases) {
+    for (const SplitCase& c : kSplitCases)
         m_list.AddLine(c.text);
-        const int last = m_list.GetCount() - 1;
-        EXPECT_EQ(Line(last), c.shown) << c.name;
-    }
-    EXPECT_EQ(m_list.GetCount(), (int)(sizeof(kSplitCases) / sizeof(kSplitCases[0])));
+    const std::vector<std::string> lines = ListBoxLines(m_list);
+    ASSERT_EQ(lines.size(), sizeof(kSplitCases) / sizeof(kSplitCases[0]));
+    for (size_t i = 0; i < lines.size(); ++i)
+        EXPECT_EQ(lines[i], kSplitCases[i].shown) << kSplitCases[i].name;
 }
 
 TEST_F(ResultListTest, KeepsOrderAndSelectsTheNewestLine)
@@ -79,9 +67,7 @@ TEST_F(ResultListTest, KeepsOrderAndSelectsTheNewestLine)
         m_list.AddLine(lines[i]);
         EXPECT_EQ(m_list.GetCurSel(), i);
     }
-    EXPECT_EQ(Line(0), "zeta \tOK!");
-    EXPECT_EQ(Line(1), "alpha");
-    EXPECT_EQ(Line(2), "mid \tFAILED!");
+    EXPECT_EQ(ListBoxLines(m_list), (std::vector<std::string>{ "zeta \tOK!", "alpha", "mid \tFAILED!" }));
 }
 
 // Pixels of the list, read through its window's device context (with `window`, the whole

@@ -8,11 +8,11 @@
 
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "loopback/port_discovery.h"
 #include "support/expected_log.h"
 #include "support/handle_count.h"
 #include "support/probe_driver.h"
@@ -26,14 +26,6 @@ const char kRunning[] = "buttons start off, stop on";
 const char kIdle[] = "buttons start on, stop off";
 const char kOpenFailed[] = "message box \"Unable to open port\" style 16"; // MB_ICONHAND
 
-Strings Concat(Strings head, const Strings& tail)
-{
-    head.insert(head.end(), tail.begin(), tail.end());
-    return head;
-}
-
-const Strings kReset = { "progress 0", "clear verdict", "clear log" };
-
 // The view calls that matter in a run that read `port` from the box: these in this order, the
 // last one last; whatever else the run asks of the view may come between.
 Strings StartedRun(const std::string& port, const char* verdict)
@@ -41,9 +33,13 @@ Strings StartedRun(const std::string& port, const char* verdict)
     return { kRunning, "clear verdict", "port box -> " + port, "tab stop", verdict, kIdle };
 }
 
-Strings FailedOpen(const std::string& port)
+// With `found`, discovery put `port` into the box before the run.
+Strings FailedOpen(const std::string& port, bool found = false)
 {
-    return { kRunning, "clear verdict", "port box -> " + port, kOpenFailed, kIdle };
+    Strings calls = { kRunning, "clear verdict", "port box -> " + port, kOpenFailed, kIdle };
+    if (found)
+        calls.insert(calls.begin(), "port box <- " + port);
+    return calls;
 }
 
 ::testing::AssertionResult Shows(const Strings& calls, const Strings& expected)
@@ -69,6 +65,12 @@ DEV_BROADCAST_HDR Header(DWORD deviceType)
     return header;
 }
 
+BOOL PortEvent(CRecordingDlg& dlg, UINT event)
+{
+    DEV_BROADCAST_HDR port = Header(DBT_DEVTYP_PORT);
+    return dlg.OnDeviceChange(event, (DWORD_PTR)&port);
+}
+
 // The log of a run that Stop ended at its next pause, pressed when the log had `lines`.
 Strings CancelledLog(size_t lines)
 {
@@ -81,28 +83,23 @@ Strings CancelledLog(size_t lines)
 class RunControl : public ::testing::Test
 {
 protected:
-    void TearDown() override
-    {
-        m_dlg.m_serial.Close();
-    }
-
     // A cable whose name is in the port box, and the handle count with it.
-    void AddCable(const std::string& options = "--instant")
+    void AddCable()
     {
-        ASSERT_TRUE(m_cable.Claim(options)) << m_cable.Error();
+        ASSERT_TRUE(m_cable.Claim()) << m_cable.Error();
         m_dlg.portBox = m_cable.Name();
         m_handles = OwnHandleCount();
         ASSERT_GT(m_handles, 0) << "the handle table cannot be read";
     }
 
-    // Handles the run left open since the cable was added: its port, event or thread.
-    long HandlesLeft() const { return OwnHandleCount() - m_handles; }
-
-    void StopWhenLogHas(int lines)
+    // Once, in the run's message pump, when the log has `lines` lines.
+    void WhenLogHas(int lines, std::function<void()> act)
     {
-        TestApp().onIdle = [this, lines] {
-            if (!m_dlg.m_bCancelled && m_dlg.m_lstResult.GetCount() == lines)
-                m_dlg.OnStop();
+        TestApp().onIdle = [this, lines, act, done = false]() mutable {
+            if (!done && m_dlg.m_lstResult.GetCount() == lines) {
+                done = true;
+                act();
+            }
         };
     }
 
@@ -110,9 +107,11 @@ protected:
     // must show and leave whichever way it ends.
     void ExpectRun(int stopAt, const char* verdict, const Strings& log, int progress)
     {
-        ASSERT_NO_FATAL_FAILURE(AddCable());
+        if (!m_cable.IsReady())
+            ASSERT_NO_FATAL_FAILURE(AddCable());
         if (stopAt > 0)
-            StopWhenLogHas(stopAt);
+            WhenLogHas(stopAt, [this] { m_dlg.OnStop(); });
+        m_dlg.calls.clear();
 
         m_dlg.OnStart();
 
@@ -122,7 +121,7 @@ protected:
         EXPECT_EQ(m_dlg.m_bFailed, std::string(verdict) == "verdict NG");
         EXPECT_TRUE(m_dlg.m_bShowVerdict);
         EXPECT_TRUE(m_dlg.startEnabled && !m_dlg.stopEnabled);
-        EXPECT_EQ(HandlesLeft(), 0);
+        EXPECT_EQ(OwnHandleCount() - m_handles, 0) << "the run left its port, event or thread open";
     }
 
     CTestCable m_cable;
@@ -168,38 +167,23 @@ TEST_F(RunControl, PortThatCannotBeOpenedShowsTheMessageAndNoVerdict)
         EXPECT_FALSE(m_dlg.m_bShowVerdict) << port;
         EXPECT_TRUE(m_dlg.startEnabled && !m_dlg.stopEnabled) << port;
     }
-    std::ifstream in(file, std::ios::binary);
     std::stringstream after;
-    after << in.rdbuf();
-    in.close();
+    after << std::ifstream(file, std::ios::binary).rdbuf();
     EXPECT_EQ(after.str(), content) << "the run wrote to a file it took for a port";
     std::remove(file.c_str());
 
     // The failed opens left nothing open: a run on the cable still passes.
-    ASSERT_NO_FATAL_FAILURE(AddCable());
-    m_dlg.calls.clear();
-    m_dlg.OnStart();
-    EXPECT_TRUE(Shows(m_dlg.calls, StartedRun(m_cable.Name(), "verdict OK")));
-    EXPECT_EQ(m_dlg.Lines(), PassingLog());
+    ExpectRun(0, "verdict OK", PassingLog(), 3);
 }
 
 TEST_F(RunControl, SecondRunOnDeviceStartsCleanAfterACancelledOne)
 {
-    ASSERT_NO_FATAL_FAILURE(AddCable());
-    StopWhenLogHas(4);
-    m_dlg.OnStart();
-    ASSERT_TRUE(m_dlg.m_bFailed);
+    ExpectRun(4, "verdict NG", CancelledLog(4), 0);
     TestApp().onIdle = [this] {
         // Seen from inside the second run: nothing of the first is left.
         EXPECT_FALSE(m_dlg.m_bCancelled || m_dlg.m_bFailed || m_dlg.m_bShowVerdict);
     };
-    m_dlg.calls.clear();
-
-    m_dlg.OnStart();
-
-    EXPECT_TRUE(Shows(m_dlg.calls, StartedRun(m_cable.Name(), "verdict OK")));
-    EXPECT_EQ(m_dlg.Lines(), PassingLog());
-    EXPECT_EQ(m_dlg.m_progress.GetPos(), 3);
+    ExpectRun(0, "verdict OK", PassingLog(), 3);
 }
 
 TEST_F(RunControl, PortArrivalRunsDiscoveryOnlyUntilAPortWasFound)
@@ -207,7 +191,6 @@ TEST_F(RunControl, PortArrivalRunsDiscoveryOnlyUntilAPortWasFound)
     // No cable is added: each run below fails at its open, which the record shows with the
     // name it tried.
     CProbeDriver driver;
-    DEV_BROADCAST_HDR port = Header(DBT_DEVTYP_PORT);
     struct Case
     {
         const char* name;
@@ -218,8 +201,8 @@ TEST_F(RunControl, PortArrivalRunsDiscoveryOnlyUntilAPortWasFound)
         Strings calls;
     };
     const Case cases[] = {
-        { "discovery finds the cable", 0, 9, "", 1, Concat({ "port box <- COM9" }, FailedOpen("COM9")) },
-        { "nothing answers", 0, 0, "COM38", 0, Concat({ "port box <- COM12" }, FailedOpen("COM12")) },
+        { "discovery finds the cable", 0, 9, "", 1, FailedOpen("COM9", true) },
+        { "nothing answers", 0, 0, "COM38", 0, FailedOpen("COM12", true) },
         { "found before: no discovery", 1, 9, "COM38", 1, FailedOpen("COM38") },
     };
     for (const Case& c : cases) {
@@ -230,7 +213,7 @@ TEST_F(RunControl, PortArrivalRunsDiscoveryOnlyUntilAPortWasFound)
         driver.ports = { { c.answeringPort, CProbeDriver::Port::Cable } };
         driver.openedPaths.clear();
 
-        EXPECT_EQ(m_dlg.OnDeviceChange(DBT_DEVICEARRIVAL, (DWORD_PTR)&port), TRUE) << c.name;
+        EXPECT_EQ(PortEvent(m_dlg, DBT_DEVICEARRIVAL), TRUE) << c.name;
 
         EXPECT_TRUE(Shows(m_dlg.calls, c.calls)) << c.name;
         EXPECT_EQ(m_dlg.m_bPortFound, c.portFoundAfter) << c.name;
@@ -246,11 +229,10 @@ TEST_F(RunControl, PortRemovalResetsTheDisplayAndKeepsThePort)
     m_dlg.m_bFailed = m_dlg.m_bCancelled = m_dlg.m_bShowVerdict = true;
     m_dlg.m_lstResult.AddLine("Compare data...FAILED!");
     m_dlg.m_progress.SetPos(2);
-    DEV_BROADCAST_HDR port = Header(DBT_DEVTYP_PORT);
 
-    EXPECT_EQ(m_dlg.OnDeviceChange(DBT_DEVICEREMOVECOMPLETE, (DWORD_PTR)&port), TRUE);
+    EXPECT_EQ(PortEvent(m_dlg, DBT_DEVICEREMOVECOMPLETE), TRUE);
 
-    EXPECT_EQ(m_dlg.calls, kReset);
+    EXPECT_EQ(m_dlg.calls, (Strings{ "progress 0", "clear verdict", "clear log" }));
     EXPECT_FALSE(m_dlg.m_bFailed || m_dlg.m_bCancelled || m_dlg.m_bShowVerdict);
     EXPECT_TRUE(m_dlg.Lines().empty());
     EXPECT_EQ(m_dlg.m_progress.GetPos(), 0);
@@ -287,62 +269,40 @@ TEST_F(RunControl, OtherDeviceEventsDoNothing)
     EXPECT_EQ(m_dlg.Lines(), Strings{ "kept" });
 }
 
-// What reaches the dialog through a run's message pump, once the first check has passed.
-struct NestedEvent
-{
-    const char* name;
-    void (*act)(CRecordingDlg& dlg);
-    const char* verdict;
-    bool cancelled;
-};
-
-void NestedStart(CRecordingDlg& dlg) { dlg.OnStart(); }
-void NestedArrival(CRecordingDlg& dlg)
-{
-    DEV_BROADCAST_HDR port = Header(DBT_DEVTYP_PORT);
-    dlg.OnDeviceChange(DBT_DEVICEARRIVAL, (DWORD_PTR)&port);
-}
-void NestedRemoval(CRecordingDlg& dlg)
-{
-    DEV_BROADCAST_HDR port = Header(DBT_DEVTYP_PORT);
-    dlg.OnDeviceChange(DBT_DEVICEREMOVECOMPLETE, (DWORD_PTR)&port);
-}
-void StopThenStart(CRecordingDlg& dlg)
-{
-    dlg.OnStop();
-    dlg.OnStart();
-}
-
 TEST_F(RunControl, EventsNestedInARunOnDeviceLeaveTheRunAndItsLogAlone)
 {
     CProbeDriver driver;
     ASSERT_NO_FATAL_FAILURE(AddCable());
+    // What reaches the dialog through a run's message pump, once the first check has passed.
+    struct NestedEvent
+    {
+        const char* name;
+        void (*act)(CRecordingDlg& dlg);
+        bool cancelled;
+    };
     const NestedEvent events[] = {
-        { "Start", NestedStart, "verdict OK", false },
-        { "port arrival", NestedArrival, "verdict OK", false },
-        { "port removal", NestedRemoval, "verdict OK", false },
-        { "Stop, then Start while Stop has enabled it", StopThenStart, "verdict NG", true },
+        { "Start", [](CRecordingDlg& dlg) { dlg.OnStart(); }, false },
+        { "port arrival", [](CRecordingDlg& dlg) { PortEvent(dlg, DBT_DEVICEARRIVAL); }, false },
+        { "port removal", [](CRecordingDlg& dlg) { PortEvent(dlg, DBT_DEVICEREMOVECOMPLETE); }, false },
+        { "Stop, then Start while Stop has enabled it",
+          [](CRecordingDlg& dlg) {
+              dlg.OnStop();
+              dlg.OnStart();
+          },
+          true },
     };
     for (const NestedEvent& event : events) {
-        m_dlg.calls.clear();
+        SCOPED_TRACE(event.name);
         m_dlg.portBox = m_cable.Name();
         m_dlg.m_bPortFound = 0;
         driver.openedPaths.clear();
-        bool done = false;
-        TestApp().onIdle = [&] {
-            if (!done && m_dlg.m_lstResult.GetCount() == 4) {
-                done = true;
-                event.act(m_dlg);
-            }
-        };
+        WhenLogHas(4, [&] { event.act(m_dlg); });
 
-        m_dlg.OnStart();
-
-        EXPECT_TRUE(Shows(m_dlg.calls, StartedRun(m_cable.Name(), event.verdict))) << event.name;
-        EXPECT_EQ(m_dlg.Lines(), event.cancelled ? CancelledLog(4) : PassingLog()) << event.name;
-        EXPECT_TRUE(driver.openedPaths.empty()) << event.name << ": no discovery while a run holds the port";
-        EXPECT_TRUE(m_dlg.startEnabled && !m_dlg.stopEnabled) << event.name;
-        TestApp().onIdle = nullptr;
+        if (event.cancelled)
+            ExpectRun(0, "verdict NG", CancelledLog(4), 0);
+        else
+            ExpectRun(0, "verdict OK", PassingLog(), 3);
+        EXPECT_TRUE(driver.openedPaths.empty()) << "no discovery while a run holds the port";
     }
 }
 

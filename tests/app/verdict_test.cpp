@@ -1,24 +1,94 @@
 // The verdict in the real dialog under the virtual display, read back from the screen; and
 // one whole run on a virtual cable seen in the dialog's own controls.
-#include "support/test_cable.h"
-
 #include <windows.h>
 #include <winternl.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "app/selftest_dlg.h"
+#include "res/resource.h"
+#include "support/dialog_driver.h"
 #include "support/expected_log.h"
+#include "support/list_box_lines.h"
 #include "support/probe_driver.h"
 #include "support/test_app.h"
-#include "loopback/port_discovery.h"
-#include "res/resource.h"
-#include "verdict_dlg.h"
+#include "support/test_cable.h"
 
 namespace {
+
+using VerdictInk = CDialogDriver::VerdictInk;
+
+const UINT kRunBodyMessage = WM_APP + 1;
+
+// Handles what is queued for a while, so that repaints have happened.
+void Settle()
+{
+    const DWORD start = ::GetTickCount();
+    do {
+        MSG msg;
+        while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            ::TranslateMessage(&msg);
+            ::DispatchMessageA(&msg);
+        }
+        ::Sleep(5);
+    } while (::GetTickCount() - start < 150);
+}
+
+// The real main dialog from its template, run modally, with a test body that runs inside it
+// once it is on the screen.
+class CVerdictDlg : public CSelfTestDlg
+{
+public:
+    using CSelfTestDlg::ClearVerdict;
+    using CSelfTestDlg::DrawVerdict;
+    using CSelfTestDlg::OnStart;
+    using CSelfTestDlg::PortToView;
+    using CSelfTestDlg::ResetTest;
+    using CSelfTestDlg::m_bFailed;
+    using CSelfTestDlg::m_bShowVerdict;
+    using CSelfTestDlg::m_lstResult;
+    using CSelfTestDlg::m_progress;
+    using CSelfTestDlg::m_strPort;
+
+    // Shows the dialog, runs `body` inside its message loop, then ends it.
+    void RunWith(std::function<void()> body)
+    {
+        m_body = std::move(body);
+        DoModal();
+    }
+
+protected:
+    BOOL OnInitDialog() override
+    {
+        CSelfTestDlg::OnInitDialog();
+        // A spot of the screen of its own, away from the corner where other programs' windows open.
+        ::SetWindowPos(m_hWnd, HWND_TOPMOST, 600, 300, 0, 0, SWP_NOSIZE | SWP_SHOWWINDOW);
+        PostMessage(kRunBodyMessage);
+        return TRUE;
+    }
+
+    LRESULT OnRunBody(WPARAM, LPARAM)
+    {
+        Settle();
+        m_body();
+        EndDialog(IDOK);
+        return 0;
+    }
+
+    DECLARE_MESSAGE_MAP()
+
+private:
+    std::function<void()> m_body;
+};
+
+BEGIN_MESSAGE_MAP(CVerdictDlg, CSelfTestDlg)
+    ON_MESSAGE(kRunBodyMessage, OnRunBody)
+END_MESSAGE_MAP()
 
 // A verdict is "seen" well above what stray pixels of a border could give.
 const int kInk = 40;
@@ -74,7 +144,7 @@ protected:
     void Repaint() const
     {
         ::RedrawWindow(m_dlg.m_hWnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
-        CVerdictDlg::Settle();
+        Settle();
     }
     void CoverAndUncover() const
     {
@@ -83,9 +153,9 @@ protected:
         HWND cover = ::CreateWindowExA(WS_EX_TOPMOST, "STATIC", "", WS_POPUP | WS_VISIBLE | SS_BLACKRECT, area.left - 10,
                                        area.top - 10, area.right - area.left + 20, area.bottom - area.top + 20,
                                        nullptr, nullptr, ::GetModuleHandleA(nullptr), nullptr);
-        CVerdictDlg::Settle();
+        Settle();
         ::DestroyWindow(cover);
-        CVerdictDlg::Settle();
+        Settle();
     }
 
     // No driver answers: the dialog's start-up discovery touches no port of the display's
@@ -94,35 +164,29 @@ protected:
     CVerdictDlg m_dlg;
 };
 
-struct Look
-{
-    const char* name;
-    bool failed;
-};
-
 TEST_F(Verdict, ShowsTheVerdictWithItsShadowAndKeepsItThroughRepaints)
 {
-    const Look looks[] = { { "NG", true }, { "OK", false } };
     m_dlg.RunWith([&] {
-        for (const Look& look : looks) {
+        for (const bool failed : { true, false }) {
             m_dlg.ResetTest();
-            m_dlg.m_bFailed = look.failed;
+            m_dlg.m_bFailed = failed;
             m_dlg.DrawVerdict();
-            CVerdictDlg::Settle();
+            Settle();
             for (const char* moment : { "drawn", "repainted", "covered and uncovered" }) {
+                SCOPED_TRACE(std::string(failed ? "NG, " : "OK, ") + moment);
                 if (std::string(moment) == "repainted")
                     Repaint();
                 else if (std::string(moment) == "covered and uncovered")
                     CoverAndUncover();
                 const VerdictInk ink = Ink();
-                const CDialogDriver::Ink& face = look.failed ? ink.red : ink.green;
-                const CDialogDriver::Ink& other = look.failed ? ink.green : ink.red;
-                EXPECT_GT(face.count, kInk) << look.name << ", " << moment;
-                EXPECT_EQ(other.count, 0) << look.name << ", " << moment;
-                EXPECT_GT(ink.grey.count, kInk) << look.name << ", " << moment;
+                const CDialogDriver::Ink& face = failed ? ink.red : ink.green;
+                const CDialogDriver::Ink& other = failed ? ink.green : ink.red;
+                EXPECT_GT(face.count, kInk);
+                EXPECT_EQ(other.count, 0);
+                EXPECT_GT(ink.grey.count, kInk);
                 // The shadow shows where the face leaves it: 5 to the right and 5 below.
-                EXPECT_EQ(ink.grey.box.right - face.box.right, 5) << look.name << ", " << moment;
-                EXPECT_EQ(ink.grey.box.bottom - face.box.bottom, 5) << look.name << ", " << moment;
+                EXPECT_EQ(ink.grey.box.right - face.box.right, 5);
+                EXPECT_EQ(ink.grey.box.bottom - face.box.bottom, 5);
             }
         }
     });
@@ -134,11 +198,11 @@ TEST_F(Verdict, AreaStaysBlankAfterAResetThroughRepaints)
         const VerdictInk before = Ink();
         m_dlg.m_bFailed = true;
         m_dlg.DrawVerdict();
-        CVerdictDlg::Settle();
+        Settle();
         ASSERT_GT(Ink().red.count, kInk);
 
         m_dlg.ResetTest();
-        CVerdictDlg::Settle();
+        Settle();
         for (int pass = 0; pass < 2; ++pass) {
             const VerdictInk ink = Ink();
             EXPECT_EQ(ink.red.count, 0) << "pass " << pass;
@@ -164,7 +228,7 @@ TEST_F(Verdict, RedrawsLeaveNoGdiObjectBehind)
             m_dlg.ClearVerdict();
             ::RedrawWindow(Area(), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
         }
-        CVerdictDlg::Settle();
+        Settle();
         const long after = GdiObjectCount();
         EXPECT_LE(after, before + 2) << "before " << before << ", after 100 redraws " << after;
     });
@@ -198,7 +262,7 @@ TEST_F(Verdict, FirstRunOnDeviceShowsItsLogOnTheTabStopAndTheVerdict)
         m_dlg.PortToView();
 
         m_dlg.OnStart();
-        CVerdictDlg::Settle();
+        Settle();
 
         ::SetWindowLongPtrA(list, GWLP_WNDPROC, (LONG_PTR)g_listProc);
         // Emptied, and its tab stop set, before the run's first line.
@@ -207,13 +271,13 @@ TEST_F(Verdict, FirstRunOnDeviceShowsItsLogOnTheTabStopAndTheVerdict)
         ASSERT_FALSE(before.empty());
         EXPECT_EQ(before.back(), "tab stops 1 at " + std::to_string(kLogTabStop));
         EXPECT_NE(std::find(before.begin(), before.end(), "empty"), before.end());
-        const std::vector<std::string> lines = m_dlg.Lines();
+        const std::vector<std::string> lines = ListBoxLines(m_dlg.m_lstResult);
         ASSERT_EQ(lines.size(), 17u);
         EXPECT_EQ(lines[2], "Write 512 bytes... [512/512] \tOK!");
         EXPECT_EQ(lines[16], "=== End Baudrate Test ===");
         EXPECT_EQ(m_dlg.m_progress.GetPos(), 3);
-        EXPECT_TRUE(m_dlg.IsEnabled(IDC_START));
-        EXPECT_FALSE(m_dlg.IsEnabled(IDC_STOP));
+        EXPECT_TRUE(::IsWindowEnabled(m_dlg.GetDlgItem(IDC_START)));
+        EXPECT_FALSE(::IsWindowEnabled(m_dlg.GetDlgItem(IDC_STOP)));
         const VerdictInk ink = Ink();
         EXPECT_GT(ink.green.count, kInk);
         EXPECT_EQ(ink.red.count, 0);

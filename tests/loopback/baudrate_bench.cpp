@@ -1,27 +1,13 @@
 // Times whole runs of the loopback test on one virtual cable, for tools/bench_baudrate.py.
 //   baudrate_bench.exe COM RUNS [cable options...]
 // Prints one line per run: "run <i> <milliseconds>".
-#include "support/test_cable.h"
-
-#include <windows.h>
+#include "baudrate_harness.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
-#include "app/selftest_dlg.h"
-#include "support/test_app.h"
-
 namespace {
-
-class CBenchDlg : public CSelfTestDlg
-{
-public:
-    using CSelfTestDlg::RunBaudrateTest;
-    using CSelfTestDlg::m_lstResult;
-    using CSelfTestDlg::m_progress;
-    using CSelfTestDlg::m_serial;
-};
 
 double NowMs()
 {
@@ -45,42 +31,33 @@ int main(int argc, char** argv)
     for (int i = 3; i < argc; ++i)
         options += (options.empty() ? "" : " ") + std::string(argv[i]);
 
-    TestApp();
     CTestCable cable;
     if (!cable.Claim(com, com, options)) {
         std::fprintf(stderr, "%s\n", cable.Error().c_str());
         return 1;
     }
 
+    CHarnessDlg dlg;
+    const std::string name = cable.Name();
     int exitCode = 0;
-    {
-        CBenchDlg dlg;
-        dlg.m_lstResult.Attach(CreateTestLog());
-        dlg.m_progress.Attach(CreateTestProgress());
-        const std::string name = cable.Name();
-        for (int run = 0; run < runs && exitCode == 0; ++run) {
-            // Opened per run, as a run of the tool does.
-            if (dlg.m_serial.Open(name.c_str(), (CWnd*)nullptr, 0, 0, 0, 0) != 0) {
-                std::fprintf(stderr, "cannot open %s\n", name.c_str());
-                exitCode = 1;
-                break;
-            }
-            dlg.m_serial.SetFlowControl(CSerialPort::FlowNone);
-            dlg.m_serial.SetReadMode(CSerialPort::ReadUntilFull);
-            dlg.m_lstResult.ResetContent();
-            const double start = NowMs();
-            const bool passed = dlg.RunBaudrateTest();
-            const double elapsed = NowMs() - start;
-            dlg.m_serial.Close();
-            if (!passed) {
-                std::fprintf(stderr, "run %d failed\n", run);
-                exitCode = 1;
-            }
-            std::printf("run %d %.1f\n", run, elapsed);
-            std::fflush(stdout);
+    for (int run = 0; run < runs && exitCode == 0; ++run) {
+        // Opened per run, as a run of the tool does.
+        if (dlg.OpenPort(name) != 0) {
+            std::fprintf(stderr, "cannot open %s\n", name.c_str());
+            exitCode = 1;
+            break;
         }
-        ::DestroyWindow(dlg.m_lstResult.Detach());
-        ::DestroyWindow(dlg.m_progress.Detach());
+        dlg.m_lstResult.ResetContent();
+        const double start = NowMs();
+        const bool passed = dlg.RunBaudrateTest();
+        const double elapsed = NowMs() - start;
+        dlg.m_serial.Close();
+        if (!passed) {
+            std::fprintf(stderr, "run %d failed\n", run);
+            exitCode = 1;
+        }
+        std::printf("run %d %.1f\n", run, elapsed);
+        std::fflush(stdout);
     }
     return exitCode;
 }

@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "baudrate_harness.h"
-#include "loopback/test_data_generator.h"
 
 namespace {
 
@@ -22,11 +21,7 @@ TEST_F(BaudrateHarness, FirstRunsOfAProcessOnDeviceSendTheFixedDataAndSecondRunC
     EXPECT_EQ(std::vector<uint8_t>(wire.begin(), wire.begin() + 8), firstBlock);
     EXPECT_EQ(std::vector<uint8_t>(wire.begin() + 512, wire.begin() + 520), secondBlock);
     // The second run goes on with the sequence: same as a generator drawn past the first run.
-    CTestDataGenerator generator;
-    std::vector<uint8_t> expected(wire.size());
-    for (uint8_t& byte : expected)
-        byte = (uint8_t)generator.Next();
-    EXPECT_EQ(wire, expected);
+    EXPECT_EQ(wire, Bytes(CTestDataGenerator(), wire.size()));
     EXPECT_NE(std::vector<uint8_t>(wire.begin(), wire.begin() + 3072),
               std::vector<uint8_t>(wire.begin() + 3072, wire.end()));
 }

@@ -12,18 +12,44 @@
 #include <vector>
 
 #include "app/selftest_dlg.h"
+#include "loopback/test_data_generator.h"
 #include "support/expected_log.h"
 #include "support/list_box_lines.h"
 #include "support/test_app.h"
 #include "support/test_cable.h"
 
+// Also the benchmark's dialog.
 class CHarnessDlg : public CSelfTestDlg
 {
 public:
+    CHarnessDlg()
+    {
+        TestApp();
+        m_lstResult.Attach(CreateTestLog());
+        m_progress.Attach(CreateTestProgress());
+    }
+
+    ~CHarnessDlg() override
+    {
+        m_serial.Close();
+        ::DestroyWindow(m_lstResult.Detach());
+        ::DestroyWindow(m_progress.Detach());
+        TestApp().Reset();
+    }
+
+    // As a run opens it; 0 or the failed open's Win32 code.
+    LONG OpenPort(const std::string& name)
+    {
+        if (const LONG code = m_serial.Open(name.c_str(), (CWnd*)nullptr, 0, 0, 0, 0))
+            return code;
+        m_serial.SetFlowControl(CSerialPort::FlowNone);
+        m_serial.SetReadMode(CSerialPort::ReadUntilFull);
+        return 0;
+    }
+
     using CSelfTestDlg::PumpMessages;
     using CSelfTestDlg::RunBaudrateTest;
     using CSelfTestDlg::SetLogTabStop;
-    using CSelfTestDlg::TestBlockTransfer;
     using CSelfTestDlg::WaitResponsive;
     using CSelfTestDlg::m_bCancelled;
     using CSelfTestDlg::m_lstResult;
@@ -31,11 +57,19 @@ public:
     using CSelfTestDlg::m_serial;
 };
 
+// The low bytes of what `generator` gives next.
+inline std::vector<uint8_t> Bytes(CTestDataGenerator generator, size_t count)
+{
+    std::vector<uint8_t> bytes(count);
+    for (uint8_t& byte : bytes)
+        byte = (uint8_t)generator.Next();
+    return bytes;
+}
+
 class BaudrateHarness : public ::testing::Test
 {
 protected:
     void SetUp() override;
-    void TearDown() override;
 
     // Claims a cable with the given options and opens the port on it as a run does.
     void OpenCable(const std::string& options = "--instant");

@@ -10,13 +10,21 @@
 
 namespace {
 
-// A window that counts the messages dispatched to it, keeps their wParams in the order handled
-// and can answer each one (for instance by posting another).
+void DrainQueue()
+{
+    MSG msg;
+    while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    }
+}
+
+// A window on an empty queue that keeps the wParams of the messages dispatched to it, in the
+// order handled, and can answer each one (for instance by posting another).
 class CountingWindow
 {
 public:
     CountingWindow()
     {
+        DrainQueue();
         WNDCLASSA wc = {};
         wc.lpfnWndProc = &Proc;
         wc.hInstance = ::GetModuleHandleA(nullptr);
@@ -24,9 +32,7 @@ public:
         ::RegisterClassA(&wc);
         m_hWnd = ::CreateWindowExA(0, wc.lpszClassName, "", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, wc.hInstance,
                                    nullptr);
-        s_count = 0;
         s_handled.clear();
-        s_onMessage = nullptr;
     }
     ~CountingWindow()
     {
@@ -35,7 +41,7 @@ public:
     }
 
     void Post(WPARAM wParam = 0) const { ::PostMessageA(m_hWnd, WM_APP, wParam, 0); }
-    int Count() const { return s_count; }
+    int Count() const { return (int)s_handled.size(); }
     const std::vector<WPARAM>& Handled() const { return s_handled; }
     void OnMessage(std::function<void(WPARAM)> handler) const { s_onMessage = std::move(handler); }
 
@@ -43,7 +49,6 @@ private:
     static LRESULT CALLBACK Proc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam)
     {
         if (message == WM_APP) {
-            ++s_count;
             s_handled.push_back(wParam);
             if (s_onMessage)
                 s_onMessage(wParam);
@@ -53,14 +58,9 @@ private:
     }
 
     HWND m_hWnd;
-    static int s_count;
-    static std::vector<WPARAM> s_handled;
-    static std::function<void(WPARAM)> s_onMessage;
+    static inline std::vector<WPARAM> s_handled;
+    static inline std::function<void(WPARAM)> s_onMessage;
 };
-
-int CountingWindow::s_count = 0;
-std::vector<WPARAM> CountingWindow::s_handled;
-std::function<void(WPARAM)> CountingWindow::s_onMessage;
 
 // Returns once the tick counter has moved on from its reading at the call.
 void WaitForNextTick()
@@ -68,13 +68,6 @@ void WaitForNextTick()
     const DWORD now = ::GetTickCount();
     while (::GetTickCount() == now)
         ::Sleep(1);
-}
-
-void DrainQueue()
-{
-    MSG msg;
-    while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-    }
 }
 
 TEST_F(BaudrateHarness, WaitResponsiveLastsStrictlyLongerThanAskedOnTheTickCounter)
@@ -157,7 +150,6 @@ TEST_F(BaudrateHarness, WaitResponsiveMeetingTheQuitMessageReturnsFalseAndLeaves
 
 TEST_F(BaudrateHarness, PumpMessagesMeetingTheQuitMessageRepostsQuitWithExitCodeZero)
 {
-    DrainQueue();
     CountingWindow window;
     window.Post();
     ::PostQuitMessage(42);
@@ -173,7 +165,6 @@ TEST_F(BaudrateHarness, PumpMessagesMeetingTheQuitMessageRepostsQuitWithExitCode
 
 TEST_F(BaudrateHarness, PumpMessagesHandlesWhatIsWaitingThenRunsIdleWorkToCompletion)
 {
-    DrainQueue();
     CountingWindow window;
     for (int i = 0; i < 5; ++i)
         window.Post();
@@ -189,7 +180,6 @@ TEST_F(BaudrateHarness, PumpMessagesHandlesWhatIsWaitingThenRunsIdleWorkToComple
 
 TEST_F(BaudrateHarness, PumpMessagesLeavesWhatArrivesDuringItsPassToTheNextCall)
 {
-    DrainQueue();
     CountingWindow window;
     // The handler of message 1 posts message 2 once the tick counter has moved on.
     window.OnMessage([&](WPARAM wParam) {
@@ -216,14 +206,12 @@ TEST_F(BaudrateHarness, WaitResponsiveEndsOnTimeWhileAFloodNeverLetsTheQueueEmpt
     // Like a port whose unread bytes are reported again and again: every message handled posts
     // the next, for three seconds at most, so that a pause that waits for an empty queue fails
     // here instead of hanging.
-    DrainQueue();
     CountingWindow window;
     WPARAM posted = 0;
     const DWORD floodStart = ::GetTickCount();
     window.OnMessage([&](WPARAM) {
-        if (::GetTickCount() - floodStart < 3000) {
+        if (::GetTickCount() - floodStart < 3000)
             window.Post(++posted);
-        }
     });
     window.Post(0);
 
