@@ -98,7 +98,6 @@ public:
     bool Ok() const { return m_ok; }
     WORD Word() { WORD w = 0; Take(&w, 2); return w; }
     DWORD Dword() { DWORD d = 0; Take(&d, 4); return d; }
-    short Short() { return (short)Word(); }
     BYTE Byte() { BYTE b = 0; Take(&b, 1); return b; }
     // A name or ordinal field: returns the ordinal, or 0 and the name.
     WORD NameOrOrdinal(std::wstring* name)
@@ -201,19 +200,15 @@ TEST_F(DialogStartupTest, RunningDialogMatchesTemplateTable)
         RECT rect;
         ::GetWindowRect(child, &rect);
         ::MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&rect), 2);
-        const int width = rect.right - rect.left, height = rect.bottom - rect.top;
-        const std::string inUnits = "actual in dialog units: " + std::to_string(::MulDiv(rect.left, 4, base.cx)) + ", " +
-                                    std::to_string(::MulDiv(rect.top, 8, base.cy)) + ", " +
-                                    std::to_string(::MulDiv(width, 4, base.cx)) + ", " +
-                                    std::to_string(::MulDiv(height, 8, base.cy));
-        EXPECT_EQ(rect.left, ::MulDiv(row.x, base.cx, 4)) << inUnits;
-        EXPECT_EQ(rect.top, ::MulDiv(row.y, base.cy, 8)) << inUnits;
-        EXPECT_EQ(width, ::MulDiv(row.cx, base.cx, 4)) << inUnits;
-        // A drop-down combo box's window is its edit field; the template's height includes
-        // the list, which only the template shows (checked below).
-        if (row.classOrdinal != 0x85) {
-            EXPECT_EQ(height, ::MulDiv(row.cy, base.cy, 8)) << inUnits;
-        }
+        // Left, top, width, height in pixels. A drop-down combo box's window is its edit field;
+        // the template's height includes the list, which only the template shows (checked below).
+        const std::vector<int> actual = {rect.left, rect.top, rect.right - rect.left, rect.bottom - rect.top};
+        const std::vector<int> expected = {::MulDiv(row.x, base.cx, 4), ::MulDiv(row.y, base.cy, 8),
+                                           ::MulDiv(row.cx, base.cx, 4),
+                                           row.classOrdinal == 0x85 ? actual[3] : ::MulDiv(row.cy, base.cy, 8)};
+        EXPECT_EQ(actual, expected) << "actual in dialog units: " << ::MulDiv(actual[0], 4, base.cx) << ", "
+                                    << ::MulDiv(actual[1], 8, base.cy) << ", " << ::MulDiv(actual[2], 4, base.cx)
+                                    << ", " << ::MulDiv(actual[3], 8, base.cy);
     }
 }
 
@@ -245,8 +240,8 @@ TEST_F(DialogStartupTest, ProgramTemplateAndPortListResourceMatchTable)
         SCOPED_TRACE("template item #" + std::to_string(i) + " (" + Utf8(row.text) + ")");
         t.AlignDword();
         // Help id, extended style, style, x, y, cx, cy, id.
-        const std::vector<int> item = {(int)t.Dword(), (int)t.Dword(), (int)t.Dword(), t.Short(), t.Short(), t.Short(),
-                                       t.Short(), (int)t.Dword()};
+        const std::vector<int> item = {(int)t.Dword(), (int)t.Dword(), (int)t.Dword(), (short)t.Word(), (short)t.Word(),
+                                       (short)t.Word(), (short)t.Word(), (int)t.Dword()};
         EXPECT_EQ(item, (std::vector<int>{0, 0, (int)row.style, row.x, row.y, row.cx, row.cy, row.id}));
         const WORD ordinal = t.NameOrOrdinal(&name);
         EXPECT_EQ(ordinal, row.classOrdinal);

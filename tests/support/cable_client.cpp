@@ -125,14 +125,7 @@ std::string CCableClient::Command(const std::string& line)
     }
     std::string reply = m_strPending.substr(0, end);
     m_strPending.erase(0, end + 1);
-    if (!reply.empty() && reply[reply.size() - 1] == '\r')
-        reply.erase(reply.size() - 1);
     return reply;
-}
-
-bool CCableClient::Ok(const std::string& line)
-{
-    return StartsWith(Command(line), "OK");
 }
 
 bool CCableClient::GetStats(int com, Stats& stats)

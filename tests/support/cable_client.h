@@ -35,7 +35,6 @@ public:
 
     // The reply line without its line end; "ERR ..." also when the socket fails.
     std::string Command(const std::string& line);
-    bool Ok(const std::string& line);
     bool GetStats(int com, Stats& stats);
     std::vector<uint8_t> Record(int com); // the bytes the program wrote; empty on a bad reply
 

@@ -39,11 +39,6 @@ std::set<DWORD> ProcessesNamed(const std::string& fileName)
 }
 } // namespace
 
-CDialogDriver::~CDialogDriver()
-{
-    Release();
-}
-
 std::string CDialogDriver::WindowsPath(const std::string& path)
 {
     if (path.empty() || path[0] != '/')
@@ -169,11 +164,6 @@ HWND CDialogDriver::FindTopLevel(const char* caption) const
     return nullptr;
 }
 
-HWND CDialogDriver::FindMessageBox() const
-{
-    return FindTopLevel(nullptr);
-}
-
 std::string CDialogDriver::WindowText(HWND window)
 {
     char text[512] = {};
@@ -269,16 +259,6 @@ std::vector<std::string> CDialogDriver::Items(HWND control, UINT countMessage, U
     return items;
 }
 
-bool CDialogDriver::Click(int id) const
-{
-    return IsEnabled(id) && PostCommand(id);
-}
-
-bool CDialogDriver::PostCommand(int id) const
-{
-    return ::PostMessageA(m_hDialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), (LPARAM)Control(id)) != FALSE;
-}
-
 bool CDialogDriver::PressEscape() const
 {
     GUITHREADINFO info = {};
@@ -288,11 +268,6 @@ bool CDialogDriver::PressEscape() const
     const LPARAM scanCode = (LPARAM)::MapVirtualKeyA(VK_ESCAPE, MAPVK_VK_TO_VSC) << 16;
     return ::PostMessageA(target, WM_KEYDOWN, VK_ESCAPE, scanCode | 1) &&
            ::PostMessageA(target, WM_KEYUP, VK_ESCAPE, scanCode | 1 | 0xC0000000);
-}
-
-bool CDialogDriver::ClickCloseBox() const
-{
-    return ::PostMessageA(m_hDialog, WM_SYSCOMMAND, SC_CLOSE, 0) != FALSE;
 }
 
 std::vector<std::string> CDialogDriver::LogLines() const
@@ -310,16 +285,6 @@ int CDialogDriver::ProgressPos() const
 {
     LRESULT position = -1;
     return SendBounded(Control(IDC_PROGRESS), PBM_GETPOS, 0, 0, &position) ? (int)position : -1;
-}
-
-bool CDialogDriver::IsResponsive(DWORD timeoutMs) const
-{
-    return m_hDialog != nullptr && SendBounded(m_hDialog, WM_NULL, 0, 0, nullptr, timeoutMs);
-}
-
-bool CDialogDriver::IsIdle() const
-{
-    return IsEnabled(IDC_START) && !IsEnabled(IDC_STOP) && FindMessageBox() == nullptr;
 }
 
 bool CDialogDriver::WaitRunStarted(DWORD timeoutMs) const
@@ -434,12 +399,8 @@ CDialogDriver::Verdict CDialogDriver::Classify(const VerdictInk& ink)
 
 const char* CDialogDriver::VerdictName(Verdict verdict)
 {
-    switch (verdict) {
-    case VerdictBlank: return "blank";
-    case VerdictOk: return "OK";
-    case VerdictNg: return "NG";
-    default: return "unclear";
-    }
+    static const char* const kNames[] = {"blank", "OK", "NG", "unclear"};
+    return kNames[verdict];
 }
 
 bool CDialogDriver::CaptureBmp(const std::string& path) const

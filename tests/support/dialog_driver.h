@@ -43,14 +43,13 @@ public:
 
     CDialogDriver() = default;
     // Ends a process still running: WM_CLOSE, and after a bounded wait TerminateProcess.
-    ~CDialogDriver();
+    ~CDialogDriver() { Release(); }
     CDialogDriver(const CDialogDriver&) = delete;
     CDialogDriver& operator=(const CDialogDriver&) = delete;
 
-    // Starts the program (a Unix path is taken as a path on drive Z:) and waits until its
-    // dialog is visible and answers messages. A 32-bit program that this Wine cannot start
-    // itself (it runs 32-bit code only under emulation) is started through the rig's launcher,
-    // RIG_LAUNCH32, and then found among the processes by its file name.
+    // Starts the program (a Unix path is on drive Z:) and waits until its dialog shows and answers.
+    // A 32-bit program that this Wine runs only under emulation is started through the rig's
+    // launcher, RIG_LAUNCH32, and then found among the processes by its file name.
     bool Launch(const std::string& exePath, DWORD timeoutMs = 20000);
     HWND Dialog() const { return m_hDialog; }
     HWND Control(int id) const { return ::GetDlgItem(m_hDialog, id); }
@@ -71,24 +70,29 @@ public:
 
     // Buttons: the click is posted, so that it never waits for a run or a message box. Like a
     // mouse, Click does nothing on a disabled button; PostCommand sends BN_CLICKED regardless.
-    bool Click(int id) const;
+    bool Click(int id) const { return IsEnabled(id) && PostCommand(id); }
     bool ClickStart() const { return Click(IDC_START); }
     bool ClickStop() const { return Click(IDC_STOP); }
-    bool PostCommand(int id) const;
-    bool PressEscape() const;  // a key press to the focused control, as the keyboard delivers it
-    bool ClickCloseBox() const; // the caption's close box: SC_CLOSE
+    bool PostCommand(int id) const
+    {
+        return ::PostMessageA(m_hDialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), (LPARAM)Control(id)) != FALSE;
+    }
+    bool PressEscape() const; // a key press to the focused control, as the keyboard delivers it
+    bool ClickCloseBox() const { return ::PostMessageA(m_hDialog, WM_SYSCOMMAND, SC_CLOSE, 0) != FALSE; }
     bool IsEnabled(int id) const { return ::IsWindowEnabled(Control(id)) != FALSE; }
 
     std::vector<std::string> LogLines() const;
-    // One message instead of one per line: what to poll while a run goes on, since each
-    // message is work for the dialog's thread in the middle of the run.
+    // One message, not one per line: what to poll during a run, where each is work for the dialog.
     int LogCount() const;
     int ProgressPos() const;
     // The dialog's thread answers a message within the bound.
-    bool IsResponsive(DWORD timeoutMs = 5000) const;
+    bool IsResponsive(DWORD timeoutMs = 5000) const
+    {
+        return m_hDialog != nullptr && SendBounded(m_hDialog, WM_NULL, 0, 0, nullptr, timeoutMs);
+    }
 
     // The "Unable to open port" box, or any other message box of the process.
-    HWND FindMessageBox() const;
+    HWND FindMessageBox() const { return FindTopLevel(nullptr); }
     static std::string MessageBoxText(HWND box);
     static std::string WindowText(HWND window);
     bool WaitMessageBox(DWORD timeoutMs, HWND* box = nullptr) const;
@@ -96,7 +100,7 @@ public:
 
     // Run state, judged by the buttons: a run holds Start disabled (also while its message box
     // is open); it has ended when Start is enabled and Stop is not.
-    bool IsIdle() const;
+    bool IsIdle() const { return IsEnabled(IDC_START) && !IsEnabled(IDC_STOP) && FindMessageBox() == nullptr; }
     bool WaitRunStarted(DWORD timeoutMs) const;
     bool WaitIdle(DWORD timeoutMs) const;
     // Start, wait for the run to begin and to end. A message box fails the call (and stays open).

@@ -28,7 +28,7 @@ bool CTestCable::Claim(int first, int last, const std::string& options)
 
 bool CTestCable::Request(const std::string& request)
 {
-    return m_client.Ok(std::to_string(m_nCom) + " " + request);
+    return m_client.Command(std::to_string(m_nCom) + " " + request).compare(0, 2, "OK") == 0;
 }
 
 int CTestCable::Holders()

@@ -39,7 +39,6 @@ public:
     // as long as a program holds it); -1 when the server does not answer.
     int Holders();
     std::vector<uint8_t> Record() { return m_client.Record(m_nCom); }
-    CCableClient& Client() { return m_client; }
 
 private:
     CCableClient m_client;
