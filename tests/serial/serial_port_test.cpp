@@ -805,9 +805,7 @@ private:
     int Hold(OVERLAPPED* overlapped, BYTE* buffer, DWORD size, DWORD* events)
     {
         const bool endsAtClose = events || m_script.end == EndAtClose;
-        HANDLE event = nullptr;
-        ::DuplicateHandle(::GetCurrentProcess(), overlapped->hEvent, ::GetCurrentProcess(), &event, 0, FALSE,
-                          DUPLICATE_SAME_ACCESS);
+        const HANDLE event = Duplicate(overlapped->hEvent);
         overlapped->Internal = STATUS_PENDING;
         std::lock_guard<std::mutex> hold(m_lock);
         m_held.push_back({++m_nLastId, overlapped, buffer, size, events, event, ::GetCurrentThreadId(), endsAtClose});
