@@ -622,19 +622,14 @@ TEST_F(PortOnCable, SynchronousPortRefusesOverlappedAndBoundsButTransfersWithout
 
 // ---- Cancellation of a timed-out request ----------------------------------------------------
 
-std::atomic<HANDLE> g_cancelPort{nullptr};
 std::atomic<DWORD> g_cancelDelayMs{0};
 
 // Lets the cancelled request go only g_cancelDelayMs after CancelIo returned, from another
 // thread as a slow driver would; INFINITE: never.
 BOOL WINAPI LateCancelIo(HANDLE port)
 {
-    g_cancelPort = port;
     if (g_cancelDelayMs != INFINITE)
-        std::thread([] {
-            ::Sleep(g_cancelDelayMs);
-            ::CancelIoEx(g_cancelPort, nullptr);
-        }).detach();
+        std::thread([port] { ::Sleep(g_cancelDelayMs); ::CancelIoEx(port, nullptr); }).detach();
     return TRUE;
 }
 
