@@ -58,6 +58,14 @@ private:
     DCB m_dcb = {};
 };
 
+// Another handle of the same thread or event, which stays valid after the original is closed.
+inline HANDLE Duplicate(HANDLE handle)
+{
+    HANDLE copy = nullptr;
+    ::DuplicateHandle(::GetCurrentProcess(), handle, ::GetCurrentProcess(), &copy, 0, FALSE, DUPLICATE_SAME_ACCESS);
+    return copy;
+}
+
 // How long `call` took, in ms.
 template <typename Call> ULONGLONG MsTaken(Call call)
 {

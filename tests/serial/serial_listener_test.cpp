@@ -31,22 +31,14 @@ public:
     using CSerialWndPort::m_nTargetMsg;
 };
 
-// A message-only window of this thread that keeps what it is sent.
+// A message-only window of this thread that keeps what it is sent. Nothing is dispatched to it,
+// so a system class does.
 class CSink : public CWnd
 {
 public:
     struct Note { UINT message; WPARAM wParam; LPARAM lParam; };
 
-    CSink()
-    {
-        WNDCLASSA windowClass = {};
-        windowClass.lpfnWndProc = ::DefWindowProcA;
-        windowClass.hInstance = ::GetModuleHandleA(nullptr);
-        windowClass.lpszClassName = "SerialTestSink";
-        ::RegisterClassA(&windowClass);
-        Attach(::CreateWindowExA(0, "SerialTestSink", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                 windowClass.hInstance, nullptr));
-    }
+    CSink() { Attach(::CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr)); }
     ~CSink() override { ::DestroyWindow(Detach()); }
 
     // Collects for `ms`, or until the first note when `untilFirst`; true when that came.
@@ -88,14 +80,6 @@ protected:
     CSink sink;
     CProbeWndPort port;
 };
-
-// Another handle of the same thread or event, which stays valid after the original is closed.
-HANDLE Duplicate(HANDLE handle)
-{
-    HANDLE copy = nullptr;
-    ::DuplicateHandle(::GetCurrentProcess(), handle, ::GetCurrentProcess(), &copy, 0, FALSE, DUPLICATE_SAME_ACCESS);
-    return copy;
-}
 
 TEST_F(Listener, ArrivingBytesPostTheChosenMessageWithTheEventsAndTheParam)
 {

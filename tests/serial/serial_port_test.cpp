@@ -622,19 +622,14 @@ TEST_F(PortOnCable, SynchronousPortRefusesOverlappedAndBoundsButTransfersWithout
 
 // ---- Cancellation of a timed-out request ----------------------------------------------------
 
-std::atomic<HANDLE> g_cancelPort{nullptr};
 std::atomic<DWORD> g_cancelDelayMs{0};
 
 // Lets the cancelled request go only g_cancelDelayMs after CancelIo returned, from another
 // thread as a slow driver would; INFINITE: never.
 BOOL WINAPI LateCancelIo(HANDLE port)
 {
-    g_cancelPort = port;
     if (g_cancelDelayMs != INFINITE)
-        std::thread([] {
-            ::Sleep(g_cancelDelayMs);
-            ::CancelIoEx(g_cancelPort, nullptr);
-        }).detach();
+        std::thread([port] { ::Sleep(g_cancelDelayMs); ::CancelIoEx(port, nullptr); }).detach();
     return TRUE;
 }
 
@@ -805,9 +800,7 @@ private:
     int Hold(OVERLAPPED* overlapped, BYTE* buffer, DWORD size, DWORD* events)
     {
         const bool endsAtClose = events || m_script.end == EndAtClose;
-        HANDLE event = nullptr;
-        ::DuplicateHandle(::GetCurrentProcess(), overlapped->hEvent, ::GetCurrentProcess(), &event, 0, FALSE,
-                          DUPLICATE_SAME_ACCESS);
+        const HANDLE event = Duplicate(overlapped->hEvent);
         overlapped->Internal = STATUS_PENDING;
         std::lock_guard<std::mutex> hold(m_lock);
         m_held.push_back({++m_nLastId, overlapped, buffer, size, events, event, ::GetCurrentThreadId(), endsAtClose});
