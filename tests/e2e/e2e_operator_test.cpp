@@ -85,7 +85,7 @@ protected:
 struct Pause
 {
     const char* name;
-    int pause; // 1 to 6: before 9600, between its checks, before 57600, ..., between the 115200 checks
+    int block; // whose read precedes the pause: 0 (before 9600), 1 (between its checks), ..., 5
     int progress;
 };
 
@@ -96,23 +96,22 @@ class StopInPauseTest : public OperatorTest, public ::testing::WithParamInterfac
 TEST_P(StopInPauseTest, EndsTheRunThereWithNg)
 {
     const Pause& p = GetParam();
-    ASSERT_TRUE(OnCable(72 + p.pause - 1, kSlowEcho)) << m_cable.Error();
-    const int block = p.pause - 1; // the block whose read precedes the pause
-    if (block == 0) {
+    ASSERT_TRUE(OnCable(72 + p.block, kSlowEcho)) << m_cable.Error();
+    if (p.block == 0) {
         ASSERT_TRUE(m_driver.ClickStart());
         // The first pause follows the begin line with no transfer before it: a click queued
         // behind Start (as a quick second click would be) is handled there.
         ASSERT_TRUE(m_driver.PostCommand(IDC_STOP));
     } else {
-        ASSERT_TRUE(RunAndClickDuringRead(block, {IDC_STOP})) << Join(m_driver.LogLines());
+        ASSERT_TRUE(RunAndClickDuringRead(p.block, {IDC_STOP})) << Join(m_driver.LogLines());
     }
-    ExpectCancelled(block, p.progress);
+    ExpectCancelled(p.block, p.progress);
 }
 
 INSTANTIATE_TEST_SUITE_P(Pauses, StopInPauseTest,
-                         ::testing::Values(Pause{"Before9600", 1, 0}, Pause{"Between9600Checks", 2, 0},
-                                           Pause{"Before57600", 3, 1}, Pause{"Between57600Checks", 4, 1},
-                                           Pause{"Before115200", 5, 2}, Pause{"Between115200Checks", 6, 2}),
+                         ::testing::Values(Pause{"Before9600", 0, 0}, Pause{"Between9600Checks", 1, 0},
+                                           Pause{"Before57600", 2, 1}, Pause{"Between57600Checks", 3, 1},
+                                           Pause{"Before115200", 4, 2}, Pause{"Between115200Checks", 5, 2}),
                          ::testing::PrintToStringParamName());
 
 TEST_F(OperatorTest, StopDuringTransferWaitsForItThenEndsAtNextPause)
