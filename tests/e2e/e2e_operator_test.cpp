@@ -72,11 +72,7 @@ protected:
     void ExpectCancelled(int block, int progress)
     {
         ASSERT_TRUE(m_driver.WaitIdle(kSlowRunBoundMs));
-        // Idle comes with Stop itself; the verdict comes at the end of the run.
-        EXPECT_EQ(WaitVerdict(CDialogDriver::VerdictNg, 10000), CDialogDriver::VerdictNg)
-            << Describe(m_driver.ReadVerdictInk());
-        EXPECT_EQ(m_driver.LogLines(), FailedLog(kCompareLine[block] + 1, kCancelled)) << Join(m_driver.LogLines());
-        EXPECT_EQ(m_driver.ProgressPos(), progress);
+        ExpectShown(FailedLog(kCompareLine[block] + 1, kCancelled), progress, CDialogDriver::VerdictNg, 10000);
         EXPECT_EQ(Stats().in, 512u * block);
         ExpectSettled();
     }
@@ -143,9 +139,7 @@ TEST_F(OperatorTest, StopInLastShortPauseStillEndsOk)
         ::Sleep(300); // a Stop that missed the run lands after it
         log = m_driver.LogLines();
     }
-    ASSERT_EQ(log, expected) << Join(log);
-    EXPECT_EQ(m_driver.ProgressPos(), 3);
-    EXPECT_EQ(WaitVerdict(CDialogDriver::VerdictOk), CDialogDriver::VerdictOk) << Describe(m_driver.ReadVerdictInk());
+    ExpectShown(expected, 3, CDialogDriver::VerdictOk);
     ExpectSettled();
 }
 
@@ -196,10 +190,7 @@ TEST_F(OperatorTest, PortArrivalsAndRemovalDuringRunLeaveItAlone)
 
     // With no run in progress a removal clears the display and keeps the port name.
     ASSERT_TRUE(SendDeviceChange(m_driver.Dialog(), DBT_DEVICEREMOVECOMPLETE, m_cable.Name()));
-    EXPECT_EQ(m_driver.LogLines(), std::vector<std::string>());
-    EXPECT_EQ(m_driver.ProgressPos(), 0);
-    EXPECT_EQ(WaitVerdict(CDialogDriver::VerdictBlank), CDialogDriver::VerdictBlank)
-        << Describe(m_driver.ReadVerdictInk());
+    ExpectShown({}, 0, CDialogDriver::VerdictBlank);
     EXPECT_EQ(m_driver.PortText(), m_cable.Name());
     ExpectSettled();
 }
