@@ -42,9 +42,7 @@ TEST_P(CableFaultTest, EndsWithTheRightLogAndVerdict)
     const DWORD start = ::GetTickCount();
     ASSERT_TRUE(m_driver.RunToEnd(kRunBoundMs)) << m_driver.LastError() << "\n" << Join(m_driver.LogLines());
     const DWORD elapsed = ::GetTickCount() - start;
-    EXPECT_EQ(m_driver.LogLines(), fault.log) << Join(m_driver.LogLines());
-    EXPECT_EQ(m_driver.ProgressPos(), fault.progress);
-    EXPECT_EQ(WaitVerdict(CDialogDriver::VerdictNg), CDialogDriver::VerdictNg) << Describe(m_driver.ReadVerdictInk());
+    ExpectShown(fault.log, fault.progress, CDialogDriver::VerdictNg);
     EXPECT_GE(elapsed, fault.minimumMs);
     if (Stats().hungup) {
         ASSERT_TRUE(m_cable.Request("restore"));
@@ -114,10 +112,7 @@ TEST_P(BadPortNameTest, RefusedWithMessageBoxAndPortNotStuck)
     EXPECT_FALSE(m_driver.IsEnabled(IDC_START));
     ASSERT_TRUE(m_driver.CloseMessageBox(box));
     ASSERT_TRUE(m_driver.WaitIdle(5000));
-    EXPECT_EQ(m_driver.LogLines(), std::vector<std::string>());
-    EXPECT_EQ(m_driver.ProgressPos(), 0);
-    EXPECT_EQ(WaitVerdict(CDialogDriver::VerdictBlank), CDialogDriver::VerdictBlank)
-        << Describe(m_driver.ReadVerdictInk());
+    ExpectShown({}, 0, CDialogDriver::VerdictBlank);
 
     std::ifstream in(file, std::ios::binary);
     const std::string after{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};

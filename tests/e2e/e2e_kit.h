@@ -53,14 +53,17 @@ protected:
         return stats;
     }
 
-    // A run that has ended passing: the whole log and progress, OK on the screen.
-    void ExpectPassed()
+    // What the dialog shows once a run has ended. The verdict comes first: it marks the end of a
+    // run that a Stop has made idle already.
+    void ExpectShown(const std::vector<std::string>& log, int progress, CDialogDriver::Verdict verdict,
+                     DWORD verdictMs = 3000)
     {
-        EXPECT_EQ(m_driver.LogLines(), PassingLog()) << Join(m_driver.LogLines());
-        EXPECT_EQ(m_driver.ProgressPos(), 3);
-        EXPECT_EQ(WaitVerdict(CDialogDriver::VerdictOk), CDialogDriver::VerdictOk)
-            << Describe(m_driver.ReadVerdictInk());
+        EXPECT_EQ(WaitVerdict(verdict, verdictMs), verdict) << Describe(m_driver.ReadVerdictInk());
+        EXPECT_EQ(m_driver.LogLines(), log) << Join(m_driver.LogLines());
+        EXPECT_EQ(m_driver.ProgressPos(), progress);
     }
+
+    void ExpectPassed() { ExpectShown(PassingLog(), 3, CDialogDriver::VerdictOk); }
 
     void RunPasses()
     {

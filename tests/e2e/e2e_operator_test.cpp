@@ -72,11 +72,7 @@ protected:
     void ExpectCancelled(int block, int progress)
     {
         ASSERT_TRUE(m_driver.WaitIdle(kSlowRunBoundMs));
-        // Idle comes with Stop itself; the verdict comes at the end of the run.
-        EXPECT_EQ(WaitVerdict(CDialogDriver::VerdictNg, 10000), CDialogDriver::VerdictNg)
-            << Describe(m_driver.ReadVerdictInk());
-        EXPECT_EQ(m_driver.LogLines(), FailedLog(kCompareLine[block] + 1, kCancelled)) << Join(m_driver.LogLines());
-        EXPECT_EQ(m_driver.ProgressPos(), progress);
+        ExpectShown(FailedLog(kCompareLine[block] + 1, kCancelled), progress, CDialogDriver::VerdictNg, 10000);
         EXPECT_EQ(Stats().in, 512u * block);
         ExpectSettled();
     }
@@ -85,7 +81,7 @@ protected:
 struct Pause
 {
     const char* name;
-    int pause; // 1 to 6: before 9600, between its checks, before 57600, ..., between the 115200 checks
+    int block; // whose read precedes the pause: 0 (before 9600), 1 (between its checks), ..., 5
     int progress;
 };
 
@@ -96,23 +92,22 @@ class StopInPauseTest : public OperatorTest, public ::testing::WithParamInterfac
 TEST_P(StopInPauseTest, EndsTheRunThereWithNg)
 {
     const Pause& p = GetParam();
-    ASSERT_TRUE(OnCable(72 + p.pause - 1, kSlowEcho)) << m_cable.Error();
-    const int block = p.pause - 1; // the block whose read precedes the pause
-    if (block == 0) {
+    ASSERT_TRUE(OnCable(72 + p.block, kSlowEcho)) << m_cable.Error();
+    if (p.block == 0) {
         ASSERT_TRUE(m_driver.ClickStart());
         // The first pause follows the begin line with no transfer before it: a click queued
         // behind Start (as a quick second click would be) is handled there.
         ASSERT_TRUE(m_driver.PostCommand(IDC_STOP));
     } else {
-        ASSERT_TRUE(RunAndClickDuringRead(block, {IDC_STOP})) << Join(m_driver.LogLines());
+        ASSERT_TRUE(RunAndClickDuringRead(p.block, {IDC_STOP})) << Join(m_driver.LogLines());
     }
-    ExpectCancelled(block, p.progress);
+    ExpectCancelled(p.block, p.progress);
 }
 
 INSTANTIATE_TEST_SUITE_P(Pauses, StopInPauseTest,
-                         ::testing::Values(Pause{"Before9600", 1, 0}, Pause{"Between9600Checks", 2, 0},
-                                           Pause{"Before57600", 3, 1}, Pause{"Between57600Checks", 4, 1},
-                                           Pause{"Before115200", 5, 2}, Pause{"Between115200Checks", 6, 2}),
+                         ::testing::Values(Pause{"Before9600", 0, 0}, Pause{"Between9600Checks", 1, 0},
+                                           Pause{"Before57600", 2, 1}, Pause{"Between57600Checks", 3, 1},
+                                           Pause{"Before115200", 4, 2}, Pause{"Between115200Checks", 5, 2}),
                          ::testing::PrintToStringParamName());
 
 TEST_F(OperatorTest, StopDuringTransferWaitsForItThenEndsAtNextPause)
@@ -144,9 +139,7 @@ TEST_F(OperatorTest, StopInLastShortPauseStillEndsOk)
         ::Sleep(300); // a Stop that missed the run lands after it
         log = m_driver.LogLines();
     }
-    ASSERT_EQ(log, expected) << Join(log);
-    EXPECT_EQ(m_driver.ProgressPos(), 3);
-    EXPECT_EQ(WaitVerdict(CDialogDriver::VerdictOk), CDialogDriver::VerdictOk) << Describe(m_driver.ReadVerdictInk());
+    ExpectShown(expected, 3, CDialogDriver::VerdictOk);
     ExpectSettled();
 }
 
@@ -197,10 +190,7 @@ TEST_F(OperatorTest, PortArrivalsAndRemovalDuringRunLeaveItAlone)
 
     // With no run in progress a removal clears the display and keeps the port name.
     ASSERT_TRUE(SendDeviceChange(m_driver.Dialog(), DBT_DEVICEREMOVECOMPLETE, m_cable.Name()));
-    EXPECT_EQ(m_driver.LogLines(), std::vector<std::string>());
-    EXPECT_EQ(m_driver.ProgressPos(), 0);
-    EXPECT_EQ(WaitVerdict(CDialogDriver::VerdictBlank), CDialogDriver::VerdictBlank)
-        << Describe(m_driver.ReadVerdictInk());
+    ExpectShown({}, 0, CDialogDriver::VerdictBlank);
     EXPECT_EQ(m_driver.PortText(), m_cable.Name());
     ExpectSettled();
 }
