@@ -9,15 +9,10 @@ void BaudrateHarness::SetUp()
 
 void BaudrateHarness::OpenCable(const std::string& options)
 {
+    m_dlg.m_serial.Close();
     m_cable.reset(new CTestCable);
     ASSERT_TRUE(m_cable->Claim(options)) << m_cable->Error();
     ASSERT_EQ(m_dlg.OpenPort(m_cable->Name()), 0) << m_cable->Name();
-}
-
-void BaudrateHarness::CloseCable()
-{
-    m_dlg.m_serial.Close();
-    m_cable.reset();
 }
 
 void BaudrateHarness::PressStop()

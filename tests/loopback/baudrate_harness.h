@@ -71,14 +71,22 @@ class BaudrateHarness : public ::testing::Test
 protected:
     void SetUp() override;
 
-    // Claims a cable with the given options and opens the port on it as a run does.
+    // Claims a cable with the given options and opens the port on it as a run does; the port
+    // and cable of an earlier call go first.
     void OpenCable(const std::string& options = "--instant");
-    // Closes the port and gives the cable back.
-    void CloseCable();
     // The log as shown: the text of every line of the list box.
     std::vector<std::string> Lines() const { return ListBoxLines(m_dlg.m_lstResult); }
     // Like OnStop: the line, then the flag.
     void PressStop();
+    // Runs the test with PressStop in its message pump once the log has `lines` lines.
+    bool RunStoppedAt(int lines)
+    {
+        TestApp().onIdle = [this, lines] {
+            if (!m_dlg.m_bCancelled && m_dlg.m_lstResult.GetCount() == lines)
+                PressStop();
+        };
+        return m_dlg.RunBaudrateTest();
+    }
 
     std::unique_ptr<CTestCable> m_cable;
     CHarnessDlg m_dlg;

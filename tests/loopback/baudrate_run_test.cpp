@@ -71,7 +71,6 @@ TEST_F(BaudrateHarness, LineFaultOnDeviceStopsTheRunAtTheFailingCheck)
 
         EXPECT_EQ(Lines(), Head(fault.linesBefore, { fault.failedLine })) << fault.name;
         EXPECT_EQ(m_dlg.m_progress.GetPos(), fault.progress) << fault.name;
-        CloseCable();
     }
 }
 
@@ -91,12 +90,7 @@ TEST_F(BaudrateHarness, NoEchoOnDeviceFailsTheFirstReadAfterItsTimeOut)
 TEST_F(BaudrateHarness, StopBeforeTheThirdRateOnDeviceEndsTheRunWithoutReconfiguring)
 {
     ASSERT_NO_FATAL_FAILURE(OpenCable());
-    TestApp().onIdle = [this] {
-        if (!m_dlg.m_bCancelled && m_dlg.m_lstResult.GetCount() == 11)
-            PressStop();
-    };
-
-    EXPECT_FALSE(m_dlg.RunBaudrateTest());
+    EXPECT_FALSE(RunStoppedAt(11));
 
     EXPECT_EQ(Lines(), Head(11, { "User cancelled!" }));
     EXPECT_EQ(m_dlg.m_progress.GetPos(), 2);
@@ -110,12 +104,7 @@ TEST_F(BaudrateHarness, StopDuringTheLastEchoPauseOnDeviceLetsTheRunPass)
 {
     ASSERT_NO_FATAL_FAILURE(OpenCable());
     // Line 15 is the write line of the last check: the flag goes up in its 100 ms pause.
-    TestApp().onIdle = [this] {
-        if (!m_dlg.m_bCancelled && m_dlg.m_lstResult.GetCount() == 15)
-            PressStop();
-    };
-
-    EXPECT_TRUE(m_dlg.RunBaudrateTest());
+    EXPECT_TRUE(RunStoppedAt(15));
 
     Log expected = PassingLog();
     expected.insert(expected.begin() + 15, "User cancelled!");
@@ -126,12 +115,7 @@ TEST_F(BaudrateHarness, StopDuringTheLastEchoPauseOnDeviceLetsTheRunPass)
 TEST_F(BaudrateHarness, StopDuringAnEarlierEchoPauseOnDeviceEndsTheRunAtTheNextRatePause)
 {
     ASSERT_NO_FATAL_FAILURE(OpenCable());
-    TestApp().onIdle = [this] {
-        if (!m_dlg.m_bCancelled && m_dlg.m_lstResult.GetCount() == 3)
-            PressStop();
-    };
-
-    EXPECT_FALSE(m_dlg.RunBaudrateTest());
+    EXPECT_FALSE(RunStoppedAt(3));
 
     EXPECT_EQ(Lines(), Head(3, { "User cancelled!", "Compare data...\tOK!" }));
     EXPECT_EQ(m_dlg.m_progress.GetPos(), 0);

@@ -45,12 +45,6 @@ HANDLE WINAPI LoggedOpen(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTR
     return port;
 }
 
-BOOL WINAPI LoggedRequest(HANDLE port, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
-                          LPDWORD bytesReturned, LPOVERLAPPED overlapped)
-{
-    return g_log.real->request(port, code, in, inSize, out, outSize, bytesReturned, overlapped);
-}
-
 BOOL WINAPI LoggedClose(HANDLE port)
 {
     BOOL ok = g_log.real->close(port);
@@ -63,10 +57,9 @@ class PortDiscoveryOnCables : public ::testing::Test
 protected:
     void SetUp() override
     {
-        for (size_t i = 0; i < 4; ++i) {
-            const int number = i < 3 ? kCables[i] : kCableBeyond;
-            ASSERT_TRUE(cables[i].Claim(number, number, "")) << cables[i].Error();
-        }
+        const int numbers[] = { kCables[0], kCables[1], kCables[2], kCableBeyond };
+        for (size_t i = 0; i < 4; ++i)
+            ASSERT_TRUE(cables[i].Claim(numbers[i], numbers[i], "")) << cables[i].Error();
     }
 
     CTestCable cables[4];
@@ -90,9 +83,9 @@ TEST_F(PortDiscoveryOnCables, NoneAnswersAndNoHandleStaysOpen)
 
 TEST_F(PortDiscoveryOnCables, ProbeReachesEachCableThroughTheRealCalls)
 {
-    const PortProbeCalls loggedCalls = { LoggedOpen, LoggedRequest, LoggedClose };
     g_log = RealCallLog();
     g_log.real = g_pPortProbeCalls;
+    const PortProbeCalls loggedCalls = { LoggedOpen, g_log.real->request, LoggedClose };
     g_pPortProbeCalls = &loggedCalls;
     char name[16] = "";
     bool found = FindDevicePort(name);
