@@ -66,18 +66,38 @@ inline std::vector<uint8_t> Bytes(CTestDataGenerator generator, size_t count)
     return bytes;
 }
 
+// The test programs' fixture; the benchmark, which has no cable range of its own, has none.
+#ifdef SELFTEST_COM_FIRST
 class BaudrateHarness : public ::testing::Test
 {
 protected:
-    void SetUp() override;
+    void SetUp() override
+    {
+        ASSERT_NE(m_dlg.m_lstResult.m_hWnd, nullptr);
+        ASSERT_NE(m_dlg.m_progress.m_hWnd, nullptr);
+        m_dlg.SetLogTabStop();
+    }
 
     // Claims a cable with the given options and opens the port on it as a run does; the port
     // and cable of an earlier call go first.
-    void OpenCable(const std::string& options = "--instant");
+    void OpenCable(const std::string& options = "--instant")
+    {
+        m_dlg.m_serial.Close();
+        m_cable.reset(new CTestCable);
+        ASSERT_TRUE(m_cable->Claim(options)) << m_cable->Error();
+        ASSERT_EQ(m_dlg.OpenPort(m_cable->Name()), 0) << m_cable->Name();
+    }
+
     // The log as shown: the text of every line of the list box.
     std::vector<std::string> Lines() const { return ListBoxLines(m_dlg.m_lstResult); }
+
     // Like OnStop: the line, then the flag.
-    void PressStop();
+    void PressStop()
+    {
+        m_dlg.m_lstResult.AddLine("User cancelled!");
+        m_dlg.m_bCancelled = true;
+    }
+
     // Runs the test with PressStop in its message pump once the log has `lines` lines.
     bool RunStoppedAt(int lines)
     {
@@ -91,3 +111,4 @@ protected:
     std::unique_ptr<CTestCable> m_cable;
     CHarnessDlg m_dlg;
 };
+#endif

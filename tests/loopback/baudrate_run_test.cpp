@@ -46,14 +46,7 @@ TEST_F(BaudrateHarness, PassingRunOnDeviceLogsEveryStepAndSendsTheTestData)
 
 // Faults of the line, by the byte offset of the received stream that comes back changed:
 // blocks 0 and 1 are the two checks at 9600, 2 and 3 at 57600.
-struct LineFault
-{
-    const char* name;
-    const char* cableOptions;
-    size_t linesBefore; // of a passing run's log, before the failed one
-    const char* failedLine;
-    int progress;
-};
+struct LineFault { const char* name; const char* options; size_t passingLines; const char* failedLine; int progress; };
 
 TEST_F(BaudrateHarness, LineFaultOnDeviceStopsTheRunAtTheFailingCheck)
 {
@@ -64,12 +57,12 @@ TEST_F(BaudrateHarness, LineFaultOnDeviceStopsTheRunAtTheFailingCheck)
         { "short echo", "--instant --echo-only 700", 5, "Connect port read [0/512] \tFAILED!", 0 },
     };
     for (const LineFault& fault : faults) {
-        OpenCable(fault.cableOptions);
+        OpenCable(fault.options);
         m_dlg.m_lstResult.ResetContent();
 
         EXPECT_FALSE(m_dlg.RunBaudrateTest()) << fault.name;
 
-        EXPECT_EQ(Lines(), Head(fault.linesBefore, { fault.failedLine })) << fault.name;
+        EXPECT_EQ(Lines(), Head(fault.passingLines, { fault.failedLine })) << fault.name;
         EXPECT_EQ(m_dlg.m_progress.GetPos(), fault.progress) << fault.name;
     }
 }
