@@ -59,10 +59,7 @@ Strings FailedOpen(const std::string& port, bool found = false)
 
 DEV_BROADCAST_HDR Header(DWORD deviceType)
 {
-    DEV_BROADCAST_HDR header = {};
-    header.dbch_size = sizeof(header);
-    header.dbch_devicetype = deviceType;
-    return header;
+    return { sizeof(DEV_BROADCAST_HDR), deviceType, 0 };
 }
 
 BOOL PortEvent(CRecordingDlg& dlg, UINT event)
@@ -189,8 +186,7 @@ TEST_F(RunControl, SecondRunOnDeviceStartsCleanAfterACancelledOne)
 
 TEST_F(RunControl, PortArrivalRunsDiscoveryOnlyUntilAPortWasFound)
 {
-    // No cable is added: each run below fails at its open, which the record shows with the
-    // name it tried.
+    // No cable: each run below fails at its open, which the record shows with the name it tried.
     CProbeDriver driver;
     struct Case { const char* name; int foundBefore, answeringPort; const char* box; int foundAfter; Strings calls; };
     const Case cases[] = {

@@ -1,6 +1,7 @@
-// A main dialog without its window for the loopback test: a real list box and progress bar,
-// the port opened on a virtual cable as a run opens it, and an application object whose idle
-// step lets a test act in the middle of a run (where a user would press Stop).
+// A main dialog without its window for the loopback test, its benchmark and the run-control
+// tests' recording view: a real list box and progress bar, the port opened on a virtual cable as
+// a run opens it, and an application object whose idle step lets a test act in the middle of a
+// run (where a user would press Stop).
 #pragma once
 #include <windows.h>
 #include <commctrl.h>
@@ -18,7 +19,6 @@
 #include "support/test_app.h"
 #include "support/test_cable.h"
 
-// Also the benchmark's dialog.
 class CHarnessDlg : public CSelfTestDlg
 {
 public:
@@ -88,7 +88,6 @@ protected:
         ASSERT_EQ(m_dlg.OpenPort(m_cable->Name()), 0) << m_cable->Name();
     }
 
-    // The log as shown: the text of every line of the list box.
     std::vector<std::string> Lines() const { return ListBoxLines(m_dlg.m_lstResult); }
 
     // Like OnStop: the line, then the flag.

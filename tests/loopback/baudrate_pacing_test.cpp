@@ -62,7 +62,6 @@ private:
     static inline std::function<void(WPARAM)> s_onMessage;
 };
 
-// Returns once the tick counter has moved on from its reading at the call.
 void WaitForNextTick()
 {
     const DWORD now = ::GetTickCount();

@@ -1,10 +1,7 @@
 // Discovery through the real Win32 calls under Wine, on virtual cables. No port here has the
 // maker's driver, so none answers; what counts is that the probe really reaches each cable,
-// stops at COM12 and leaves no handle behind.
-//
-// Wine does not enforce share modes on COM ports (an exclusive open succeeds beside any other
-// handle), so a port left open shows only in the process's handle count, not in a reopen.
-
+// stops at COM12 and leaves no handle behind. Wine does not enforce share modes on COM ports,
+// so a port left open shows only in the process's handle count, not in a reopen.
 #include "loopback/port_discovery.h"
 #include "support/handle_count.h"
 #include "support/test_cable.h"
@@ -88,10 +85,9 @@ TEST_F(PortDiscoveryOnCables, ProbeReachesEachCableThroughTheRealCalls)
     const PortProbeCalls loggedCalls = { LoggedOpen, g_log.real->request, LoggedClose };
     g_pPortProbeCalls = &loggedCalls;
     char name[16] = "";
-    bool found = FindDevicePort(name);
+    EXPECT_FALSE(FindDevicePort(name));
     g_pPortProbeCalls = g_log.real;
 
-    EXPECT_FALSE(found);
     EXPECT_STREQ("COM12", name);
     for (int number : kCables)
         EXPECT_EQ(1, std::count(g_log.openedOk.begin(), g_log.openedOk.end(), PathOf(number))) << "COM" << number;

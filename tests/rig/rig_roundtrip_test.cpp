@@ -40,9 +40,8 @@ protected:
             ::CloseHandle(event);
     }
 
-    // One overlapped transfer bounded by `timeoutMs`; on time-out the request is cancelled
-    // and waited for, so the OVERLAPPED and buffer are free again. Returns the byte count and
-    // leaves the wait's result in lastWait.
+    // The byte count of one overlapped transfer bounded by `timeoutMs` (the wait's result in
+    // lastWait); on time-out it is cancelled and waited for, so the OVERLAPPED and buffer are free.
     DWORD Transfer(bool write, BYTE* data, DWORD size, DWORD timeoutMs = 2000)
     {
         OVERLAPPED ov = {};
