@@ -73,8 +73,7 @@ class BaudrateHarness : public ::testing::Test
 protected:
     void SetUp() override
     {
-        ASSERT_NE(m_dlg.m_lstResult.m_hWnd, nullptr);
-        ASSERT_NE(m_dlg.m_progress.m_hWnd, nullptr);
+        ASSERT_TRUE(m_dlg.m_lstResult.m_hWnd != nullptr && m_dlg.m_progress.m_hWnd != nullptr);
         m_dlg.SetLogTabStop();
     }
 
