@@ -7,37 +7,17 @@
 #include <string>
 #include <vector>
 
-#include "app/selftest_dlg.h"
-#include "support/list_box_lines.h"
-#include "support/test_app.h"
+#include "loopback/baudrate_harness.h"
 
-class CRecordingDlg : public CSelfTestDlg
+class CRecordingDlg : public CHarnessDlg
 {
 public:
-    CRecordingDlg()
-    {
-        TestApp();
-        m_lstResult.Attach(CreateTestLog());
-        m_progress.Attach(CreateTestProgress());
-    }
-
-    ~CRecordingDlg() override
-    {
-        TestApp().Reset();
-        m_serial.Close();
-        ::DestroyWindow(m_lstResult.Detach());
-        ::DestroyWindow(m_progress.Detach());
-    }
-
     using CSelfTestDlg::OnDeviceChange;
     using CSelfTestDlg::OnStart;
     using CSelfTestDlg::OnStop;
-    using CSelfTestDlg::m_bCancelled;
     using CSelfTestDlg::m_bFailed;
     using CSelfTestDlg::m_bPortFound;
     using CSelfTestDlg::m_bShowVerdict;
-    using CSelfTestDlg::m_lstResult;
-    using CSelfTestDlg::m_progress;
     using CSelfTestDlg::m_strPort;
 
     std::vector<std::string> Lines() const { return ListBoxLines(m_lstResult); }

@@ -59,10 +59,7 @@ Strings FailedOpen(const std::string& port, bool found = false)
 
 DEV_BROADCAST_HDR Header(DWORD deviceType)
 {
-    DEV_BROADCAST_HDR header = {};
-    header.dbch_size = sizeof(header);
-    header.dbch_devicetype = deviceType;
-    return header;
+    return { sizeof(DEV_BROADCAST_HDR), deviceType, 0 };
 }
 
 BOOL PortEvent(CRecordingDlg& dlg, UINT event)
@@ -107,8 +104,9 @@ protected:
     // must show and leave whichever way it ends.
     void ExpectRun(int stopAt, const char* verdict, const Strings& log, int progress)
     {
-        if (!m_cable.IsReady())
+        if (!m_cable.IsReady()) {
             ASSERT_NO_FATAL_FAILURE(AddCable());
+        }
         if (stopAt > 0)
             WhenLogHas(stopAt, [this] { m_dlg.OnStop(); });
         m_dlg.calls.clear();
@@ -188,18 +186,9 @@ TEST_F(RunControl, SecondRunOnDeviceStartsCleanAfterACancelledOne)
 
 TEST_F(RunControl, PortArrivalRunsDiscoveryOnlyUntilAPortWasFound)
 {
-    // No cable is added: each run below fails at its open, which the record shows with the
-    // name it tried.
+    // No cable: each run below fails at its open, which the record shows with the name it tried.
     CProbeDriver driver;
-    struct Case
-    {
-        const char* name;
-        int portFoundBefore;
-        int answeringPort;
-        const char* boxBefore;
-        int portFoundAfter;
-        Strings calls;
-    };
+    struct Case { const char* name; int foundBefore, answeringPort; const char* box; int foundAfter; Strings calls; };
     const Case cases[] = {
         { "discovery finds the cable", 0, 9, "", 1, FailedOpen("COM9", true) },
         { "nothing answers", 0, 0, "COM38", 0, FailedOpen("COM12", true) },
@@ -207,17 +196,16 @@ TEST_F(RunControl, PortArrivalRunsDiscoveryOnlyUntilAPortWasFound)
     };
     for (const Case& c : cases) {
         m_dlg.calls.clear();
-        m_dlg.m_bPortFound = c.portFoundBefore;
-        m_dlg.portBox = c.boxBefore;
-        m_dlg.m_strPort = c.boxBefore;
+        m_dlg.m_bPortFound = c.foundBefore;
+        m_dlg.portBox = m_dlg.m_strPort = c.box;
         driver.ports = { { c.answeringPort, CProbeDriver::Port::Cable } };
         driver.openedPaths.clear();
 
         EXPECT_EQ(PortEvent(m_dlg, DBT_DEVICEARRIVAL), TRUE) << c.name;
 
         EXPECT_TRUE(Shows(m_dlg.calls, c.calls)) << c.name;
-        EXPECT_EQ(m_dlg.m_bPortFound, c.portFoundAfter) << c.name;
-        EXPECT_EQ(driver.openedPaths.empty(), c.portFoundBefore != 0) << c.name;
+        EXPECT_EQ(m_dlg.m_bPortFound, c.foundAfter) << c.name;
+        EXPECT_EQ(driver.openedPaths.empty(), c.foundBefore != 0) << c.name;
         EXPECT_EQ(driver.faults, Strings()) << c.name;
     }
 }
@@ -274,12 +262,7 @@ TEST_F(RunControl, EventsNestedInARunOnDeviceLeaveTheRunAndItsLogAlone)
     CProbeDriver driver;
     ASSERT_NO_FATAL_FAILURE(AddCable());
     // What reaches the dialog through a run's message pump, once the first check has passed.
-    struct NestedEvent
-    {
-        const char* name;
-        void (*act)(CRecordingDlg& dlg);
-        bool cancelled;
-    };
+    struct NestedEvent { const char* name; void (*act)(CRecordingDlg& dlg); bool cancelled; };
     const NestedEvent events[] = {
         { "Start", [](CRecordingDlg& dlg) { dlg.OnStart(); }, false },
         { "port arrival", [](CRecordingDlg& dlg) { PortEvent(dlg, DBT_DEVICEARRIVAL); }, false },

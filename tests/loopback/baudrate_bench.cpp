@@ -38,12 +38,11 @@ int main(int argc, char** argv)
     }
 
     CHarnessDlg dlg;
-    const std::string name = cable.Name();
     int exitCode = 0;
     for (int run = 0; run < runs && exitCode == 0; ++run) {
         // Opened per run, as a run of the tool does.
-        if (dlg.OpenPort(name) != 0) {
-            std::fprintf(stderr, "cannot open %s\n", name.c_str());
+        if (dlg.OpenPort(cable.Name()) != 0) {
+            std::fprintf(stderr, "cannot open %s\n", cable.Name().c_str());
             exitCode = 1;
             break;
         }

@@ -1,6 +1,7 @@
-// A main dialog without its window for the loopback test: a real list box and progress bar,
-// the port opened on a virtual cable as a run opens it, and an application object whose idle
-// step lets a test act in the middle of a run (where a user would press Stop).
+// A main dialog without its window for the loopback test, its benchmark and the run-control
+// tests' recording view: a real list box and progress bar, the port opened on a virtual cable as
+// a run opens it, and an application object whose idle step lets a test act in the middle of a
+// run (where a user would press Stop).
 #pragma once
 #include <windows.h>
 #include <commctrl.h>
@@ -18,7 +19,6 @@
 #include "support/test_app.h"
 #include "support/test_cable.h"
 
-// Also the benchmark's dialog.
 class CHarnessDlg : public CSelfTestDlg
 {
 public:
@@ -66,20 +66,47 @@ inline std::vector<uint8_t> Bytes(CTestDataGenerator generator, size_t count)
     return bytes;
 }
 
+// The test programs' fixture; the benchmark, which has no cable range of its own, has none.
+#ifdef SELFTEST_COM_FIRST
 class BaudrateHarness : public ::testing::Test
 {
 protected:
-    void SetUp() override;
+    void SetUp() override
+    {
+        ASSERT_TRUE(m_dlg.m_lstResult.m_hWnd != nullptr && m_dlg.m_progress.m_hWnd != nullptr);
+        m_dlg.SetLogTabStop();
+    }
 
-    // Claims a cable with the given options and opens the port on it as a run does.
-    void OpenCable(const std::string& options = "--instant");
-    // Closes the port and gives the cable back.
-    void CloseCable();
-    // The log as shown: the text of every line of the list box.
+    // Claims a cable with the given options and opens the port on it as a run does; the port
+    // and cable of an earlier call go first.
+    void OpenCable(const std::string& options = "--instant")
+    {
+        m_dlg.m_serial.Close();
+        m_cable.reset(new CTestCable);
+        ASSERT_TRUE(m_cable->Claim(options)) << m_cable->Error();
+        ASSERT_EQ(m_dlg.OpenPort(m_cable->Name()), 0) << m_cable->Name();
+    }
+
     std::vector<std::string> Lines() const { return ListBoxLines(m_dlg.m_lstResult); }
+
     // Like OnStop: the line, then the flag.
-    void PressStop();
+    void PressStop()
+    {
+        m_dlg.m_lstResult.AddLine("User cancelled!");
+        m_dlg.m_bCancelled = true;
+    }
+
+    // Runs the test with PressStop in its message pump once the log has `lines` lines.
+    bool RunStoppedAt(int lines)
+    {
+        TestApp().onIdle = [this, lines] {
+            if (!m_dlg.m_bCancelled && m_dlg.m_lstResult.GetCount() == lines)
+                PressStop();
+        };
+        return m_dlg.RunBaudrateTest();
+    }
 
     std::unique_ptr<CTestCable> m_cable;
     CHarnessDlg m_dlg;
 };
+#endif

@@ -25,13 +25,8 @@ public:
     CountingWindow()
     {
         DrainQueue();
-        WNDCLASSA wc = {};
-        wc.lpfnWndProc = &Proc;
-        wc.hInstance = ::GetModuleHandleA(nullptr);
-        wc.lpszClassName = "BaudrateCountingWindow";
-        ::RegisterClassA(&wc);
-        m_hWnd = ::CreateWindowExA(0, wc.lpszClassName, "", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, wc.hInstance,
-                                   nullptr);
+        m_hWnd = ::CreateWindowExA(0, "STATIC", "", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+        s_staticProc = (WNDPROC)::SetWindowLongPtrA(m_hWnd, GWLP_WNDPROC, (LONG_PTR)&Proc);
         s_handled.clear();
     }
     ~CountingWindow()
@@ -54,15 +49,15 @@ private:
                 s_onMessage(wParam);
             return 0;
         }
-        return ::DefWindowProcA(hWnd, message, wParam, lParam);
+        return ::CallWindowProcA(s_staticProc, hWnd, message, wParam, lParam);
     }
 
     HWND m_hWnd;
+    static inline WNDPROC s_staticProc = nullptr;
     static inline std::vector<WPARAM> s_handled;
     static inline std::function<void(WPARAM)> s_onMessage;
 };
 
-// Returns once the tick counter has moved on from its reading at the call.
 void WaitForNextTick()
 {
     const DWORD now = ::GetTickCount();

@@ -46,14 +46,7 @@ TEST_F(BaudrateHarness, PassingRunOnDeviceLogsEveryStepAndSendsTheTestData)
 
 // Faults of the line, by the byte offset of the received stream that comes back changed:
 // blocks 0 and 1 are the two checks at 9600, 2 and 3 at 57600.
-struct LineFault
-{
-    const char* name;
-    const char* cableOptions;
-    size_t linesBefore; // of a passing run's log, before the failed one
-    const char* failedLine;
-    int progress;
-};
+struct LineFault { const char* name; const char* options; size_t passingLines; const char* failedLine; int progress; };
 
 TEST_F(BaudrateHarness, LineFaultOnDeviceStopsTheRunAtTheFailingCheck)
 {
@@ -64,14 +57,13 @@ TEST_F(BaudrateHarness, LineFaultOnDeviceStopsTheRunAtTheFailingCheck)
         { "short echo", "--instant --echo-only 700", 5, "Connect port read [0/512] \tFAILED!", 0 },
     };
     for (const LineFault& fault : faults) {
-        OpenCable(fault.cableOptions);
+        OpenCable(fault.options);
         m_dlg.m_lstResult.ResetContent();
 
         EXPECT_FALSE(m_dlg.RunBaudrateTest()) << fault.name;
 
-        EXPECT_EQ(Lines(), Head(fault.linesBefore, { fault.failedLine })) << fault.name;
+        EXPECT_EQ(Lines(), Head(fault.passingLines, { fault.failedLine })) << fault.name;
         EXPECT_EQ(m_dlg.m_progress.GetPos(), fault.progress) << fault.name;
-        CloseCable();
     }
 }
 
@@ -91,12 +83,7 @@ TEST_F(BaudrateHarness, NoEchoOnDeviceFailsTheFirstReadAfterItsTimeOut)
 TEST_F(BaudrateHarness, StopBeforeTheThirdRateOnDeviceEndsTheRunWithoutReconfiguring)
 {
     ASSERT_NO_FATAL_FAILURE(OpenCable());
-    TestApp().onIdle = [this] {
-        if (!m_dlg.m_bCancelled && m_dlg.m_lstResult.GetCount() == 11)
-            PressStop();
-    };
-
-    EXPECT_FALSE(m_dlg.RunBaudrateTest());
+    EXPECT_FALSE(RunStoppedAt(11));
 
     EXPECT_EQ(Lines(), Head(11, { "User cancelled!" }));
     EXPECT_EQ(m_dlg.m_progress.GetPos(), 2);
@@ -110,12 +97,7 @@ TEST_F(BaudrateHarness, StopDuringTheLastEchoPauseOnDeviceLetsTheRunPass)
 {
     ASSERT_NO_FATAL_FAILURE(OpenCable());
     // Line 15 is the write line of the last check: the flag goes up in its 100 ms pause.
-    TestApp().onIdle = [this] {
-        if (!m_dlg.m_bCancelled && m_dlg.m_lstResult.GetCount() == 15)
-            PressStop();
-    };
-
-    EXPECT_TRUE(m_dlg.RunBaudrateTest());
+    EXPECT_TRUE(RunStoppedAt(15));
 
     Log expected = PassingLog();
     expected.insert(expected.begin() + 15, "User cancelled!");
@@ -126,12 +108,7 @@ TEST_F(BaudrateHarness, StopDuringTheLastEchoPauseOnDeviceLetsTheRunPass)
 TEST_F(BaudrateHarness, StopDuringAnEarlierEchoPauseOnDeviceEndsTheRunAtTheNextRatePause)
 {
     ASSERT_NO_FATAL_FAILURE(OpenCable());
-    TestApp().onIdle = [this] {
-        if (!m_dlg.m_bCancelled && m_dlg.m_lstResult.GetCount() == 3)
-            PressStop();
-    };
-
-    EXPECT_FALSE(m_dlg.RunBaudrateTest());
+    EXPECT_FALSE(RunStoppedAt(3));
 
     EXPECT_EQ(Lines(), Head(3, { "User cancelled!", "Compare data...\tOK!" }));
     EXPECT_EQ(m_dlg.m_progress.GetPos(), 0);

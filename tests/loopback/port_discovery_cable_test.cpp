@@ -1,10 +1,7 @@
 // Discovery through the real Win32 calls under Wine, on virtual cables. No port here has the
 // maker's driver, so none answers; what counts is that the probe really reaches each cable,
-// stops at COM12 and leaves no handle behind.
-//
-// Wine does not enforce share modes on COM ports (an exclusive open succeeds beside any other
-// handle), so a port left open shows only in the process's handle count, not in a reopen.
-
+// stops at COM12 and leaves no handle behind. Wine does not enforce share modes on COM ports,
+// so a port left open shows only in the process's handle count, not in a reopen.
 #include "loopback/port_discovery.h"
 #include "support/handle_count.h"
 #include "support/test_cable.h"
@@ -45,12 +42,6 @@ HANDLE WINAPI LoggedOpen(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTR
     return port;
 }
 
-BOOL WINAPI LoggedRequest(HANDLE port, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
-                          LPDWORD bytesReturned, LPOVERLAPPED overlapped)
-{
-    return g_log.real->request(port, code, in, inSize, out, outSize, bytesReturned, overlapped);
-}
-
 BOOL WINAPI LoggedClose(HANDLE port)
 {
     BOOL ok = g_log.real->close(port);
@@ -63,10 +54,9 @@ class PortDiscoveryOnCables : public ::testing::Test
 protected:
     void SetUp() override
     {
-        for (size_t i = 0; i < 4; ++i) {
-            const int number = i < 3 ? kCables[i] : kCableBeyond;
-            ASSERT_TRUE(cables[i].Claim(number, number, "")) << cables[i].Error();
-        }
+        const int numbers[] = { kCables[0], kCables[1], kCables[2], kCableBeyond };
+        for (size_t i = 0; i < 4; ++i)
+            ASSERT_TRUE(cables[i].Claim(numbers[i], numbers[i], "")) << cables[i].Error();
     }
 
     CTestCable cables[4];
@@ -90,15 +80,14 @@ TEST_F(PortDiscoveryOnCables, NoneAnswersAndNoHandleStaysOpen)
 
 TEST_F(PortDiscoveryOnCables, ProbeReachesEachCableThroughTheRealCalls)
 {
-    const PortProbeCalls loggedCalls = { LoggedOpen, LoggedRequest, LoggedClose };
     g_log = RealCallLog();
     g_log.real = g_pPortProbeCalls;
+    const PortProbeCalls loggedCalls = { LoggedOpen, g_log.real->request, LoggedClose };
     g_pPortProbeCalls = &loggedCalls;
     char name[16] = "";
-    bool found = FindDevicePort(name);
+    EXPECT_FALSE(FindDevicePort(name));
     g_pPortProbeCalls = g_log.real;
 
-    EXPECT_FALSE(found);
     EXPECT_STREQ("COM12", name);
     for (int number : kCables)
         EXPECT_EQ(1, std::count(g_log.openedOk.begin(), g_log.openedOk.end(), PathOf(number))) << "COM" << number;

@@ -109,9 +109,8 @@ TEST(PortDiscovery, ProbesInOrderAndReleasesEverything)
         char name[16];
         std::memset(name, 'x', sizeof(name));
 
-        bool found = FindWith(driver, name);
+        EXPECT_EQ(c.found, FindWith(driver, name));
 
-        EXPECT_EQ(c.found, found);
         EXPECT_STREQ(c.name, name);
         EXPECT_EQ(PathsUpTo(c.lastTried), driver.openedPaths);
         EXPECT_EQ(c.asked, driver.asked);
@@ -127,15 +126,13 @@ TEST(PortDiscovery, EveryCallStartsAgainAtCom1)
     CProbeDriver driver;
     char name[16];
     driver.ports = { { 5, Port::Cable } };
-    bool first = FindWith(driver, name);
-    std::string firstName = name;
+    EXPECT_TRUE(FindWith(driver, name));
+    EXPECT_STREQ("COM5", name);
     driver.ports = { { 2, Port::Cable } };
     driver.openedPaths.clear();
-    bool second = FindWith(driver, name);
 
-    EXPECT_TRUE(first);
-    EXPECT_EQ("COM5", firstName);
-    EXPECT_TRUE(second);
+    EXPECT_TRUE(FindWith(driver, name));
+
     EXPECT_STREQ("COM2", name);
     EXPECT_EQ(PathsUpTo(2), driver.openedPaths);
 }

@@ -26,10 +26,7 @@ protected:
         DCB dcb = {};
         dcb.DCBlength = sizeof(dcb);
         ASSERT_TRUE(::GetCommState(port, &dcb));
-        dcb.BaudRate = 9600;
-        dcb.ByteSize = 8;
-        dcb.Parity = NOPARITY;
-        dcb.StopBits = ONESTOPBIT;
+        ASSERT_TRUE(::BuildCommDCBA("baud=9600 parity=n data=8 stop=1", &dcb));
         ASSERT_TRUE(::SetCommState(port, &dcb));
         COMMTIMEOUTS timeouts = {};  // reads complete only when full
         ASSERT_TRUE(::SetCommTimeouts(port, &timeouts));
@@ -43,9 +40,9 @@ protected:
             ::CloseHandle(event);
     }
 
-    // One overlapped transfer bounded by `timeoutMs`; on time-out the request is cancelled
-    // and waited for, so the OVERLAPPED and buffer are free again. Returns the byte count.
-    DWORD Transfer(bool write, BYTE* data, DWORD size, DWORD timeoutMs, DWORD* waitResult)
+    // The byte count of one overlapped transfer bounded by `timeoutMs` (the wait's result in
+    // lastWait); on time-out it is cancelled and waited for, so the OVERLAPPED and buffer are free.
+    DWORD Transfer(bool write, BYTE* data, DWORD size, DWORD timeoutMs = 2000)
     {
         OVERLAPPED ov = {};
         ov.hEvent = event;
@@ -53,12 +50,12 @@ protected:
         DWORD count = 0;
         BOOL done = write ? ::WriteFile(port, data, size, &count, &ov) : ::ReadFile(port, data, size, &count, &ov);
         if (done) {
-            *waitResult = WAIT_OBJECT_0;
+            lastWait = WAIT_OBJECT_0;
             return count;
         }
         EXPECT_EQ(::GetLastError(), (DWORD)ERROR_IO_PENDING);
-        *waitResult = ::WaitForSingleObject(event, timeoutMs);
-        if (*waitResult == WAIT_TIMEOUT) {
+        lastWait = ::WaitForSingleObject(event, timeoutMs);
+        if (lastWait == WAIT_TIMEOUT) {
             ::CancelIo(port);
             ::WaitForSingleObject(event, 1000);
             EXPECT_TRUE(HasOverlappedIoCompleted(&ov)) << "cancelled request still in use";
@@ -71,6 +68,7 @@ protected:
     CTestCable cable;
     HANDLE port = INVALID_HANDLE_VALUE;
     HANDLE event = nullptr;
+    DWORD lastWait = 0;
 };
 
 TEST_F(RigRoundTrip, BlockComesBackUnchangedAtBaudRate)
@@ -79,10 +77,9 @@ TEST_F(RigRoundTrip, BlockComesBackUnchangedAtBaudRate)
     for (size_t i = 0; i < sent.size(); ++i)
         sent[i] = (BYTE)(i * 7 + 3);
 
-    DWORD waitResult = 0;
     const DWORD start = ::GetTickCount();
-    ASSERT_EQ(Transfer(true, sent.data(), 512, 2000, &waitResult), 512u);
-    ASSERT_EQ(Transfer(false, received.data(), 512, 2000, &waitResult), 512u);
+    ASSERT_EQ(Transfer(true, sent.data(), 512), 512u);
+    ASSERT_EQ(Transfer(false, received.data(), 512), 512u);
     const DWORD elapsed = ::GetTickCount() - start;
 
     EXPECT_EQ(sent, received);
@@ -105,19 +102,18 @@ TEST_F(RigRoundTrip, ReadWithoutEchoEndsByBoundedWaitAndCancel)
     ASSERT_TRUE(cable.Request("noecho on"));
     std::vector<BYTE> block(512, 0x55), received(512, 0);
 
-    DWORD waitResult = 0;
-    ASSERT_EQ(Transfer(true, block.data(), 512, 2000, &waitResult), 512u);
+    ASSERT_EQ(Transfer(true, block.data(), 512), 512u);
     const DWORD start = ::GetTickCount();
-    EXPECT_EQ(Transfer(false, received.data(), 512, 300, &waitResult), 0u);
+    EXPECT_EQ(Transfer(false, received.data(), 512, 300), 0u);
     const DWORD elapsed = ::GetTickCount() - start;
-    EXPECT_EQ(waitResult, (DWORD)WAIT_TIMEOUT);
+    EXPECT_EQ(lastWait, (DWORD)WAIT_TIMEOUT);
     EXPECT_GE(elapsed, 290u);
     EXPECT_LE(elapsed, 1500u);
 
     // The port is still usable after the cancel.
     ASSERT_TRUE(cable.Request("noecho off"));
-    ASSERT_EQ(Transfer(true, block.data(), 16, 2000, &waitResult), 16u);
-    EXPECT_EQ(Transfer(false, received.data(), 16, 2000, &waitResult), 16u);
+    ASSERT_EQ(Transfer(true, block.data(), 16), 16u);
+    EXPECT_EQ(Transfer(false, received.data(), 16), 16u);
 }
 
 // Without the rig's modem-line answers Wine completes an idle event wait on a pty every few
@@ -135,10 +131,9 @@ TEST_F(RigRoundTrip, PendingEventWaitStaysQuietUntilDataArrives)
     EXPECT_EQ(::WaitForSingleObject(event, 300), (DWORD)WAIT_TIMEOUT) << "idle wait completed, events " << events;
 
     BYTE byte = 0x5A;
-    DWORD waitResult = 0;
     HANDLE writeEvent = event;
     event = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    ASSERT_EQ(Transfer(true, &byte, 1, 2000, &waitResult), 1u);
+    ASSERT_EQ(Transfer(true, &byte, 1), 1u);
     const DWORD start = ::GetTickCount();
     ASSERT_EQ(::WaitForSingleObject(writeEvent, 1000), (DWORD)WAIT_OBJECT_0) << "echo did not wake the wait";
     EXPECT_LE(::GetTickCount() - start, 500u);
