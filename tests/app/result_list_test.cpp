@@ -82,13 +82,6 @@ std::vector<COLORREF> ListPixels(HWND list, const RECT& rect, bool window = fals
     return pixels;
 }
 
-void HandleQueuedMessages()
-{
-    MSG msg;
-    while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE))
-        ::DispatchMessageA(&msg);
-}
-
 // Under Wine a list that draws within the call costs the run milliseconds a line outside its
 // pauses; the new line's row must look the same until a message pass has run.
 TEST_F(ResultListTest, TheNewLineIsDrawnAtTheNextMessagePassNotWithinAddLine)
@@ -103,7 +96,7 @@ TEST_F(ResultListTest, TheNewLineIsDrawnAtTheNextMessagePassNotWithinAddLine)
     ::GetWindowRect(m_list.m_hWnd, &window);
     const RECT bar = { client.right, 0, window.right - window.left, window.bottom - window.top };
     for (int line = 0; line < 2 * rows; ++line) {
-        HandleQueuedMessages();
+        DispatchQueued();
         // Where the new line shows: its own row, or the bottom one once the list scrolls.
         const int shownAt = std::min(line, rows - 1);
         const RECT row = { 0, shownAt * height, client.right, (shownAt + 1) * height };
@@ -112,7 +105,7 @@ TEST_F(ResultListTest, TheNewLineIsDrawnAtTheNextMessagePassNotWithinAddLine)
         m_list.AddLine(line % 2 ? "Compare data...OK!" : "Write 512 bytes... [512/512] OK!");
         EXPECT_EQ(ListPixels(m_list.m_hWnd, row), before) << "line " << line << " was drawn within AddLine";
         EXPECT_EQ(ListPixels(m_list.m_hWnd, bar, true), barBefore) << "line " << line << ": scroll bar drawn within AddLine";
-        HandleQueuedMessages();
+        DispatchQueued();
         EXPECT_NE(ListPixels(m_list.m_hWnd, row), before) << "line " << line << " was not drawn at the next pass";
     }
 }

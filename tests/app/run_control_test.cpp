@@ -68,15 +68,6 @@ BOOL PortEvent(CRecordingDlg& dlg, UINT event)
     return dlg.OnDeviceChange(event, (DWORD_PTR)&port);
 }
 
-// The log of a run that Stop ended at its next pause, pressed when the log had `lines`.
-Strings CancelledLog(size_t lines)
-{
-    Strings log = PassingLog();
-    log.resize(lines);
-    log.push_back("User cancelled!");
-    return log;
-}
-
 class RunControl : public ::testing::Test
 {
 protected:
@@ -134,15 +125,13 @@ TEST_F(RunControl, StartOnDevicePassesAndShowsOk)
 
 TEST_F(RunControl, StopOnDeviceEndsTheRunAtItsNextPauseWithNg)
 {
-    ExpectRun(4, "verdict NG", CancelledLog(4), 0); // after the first check at 9600
+    ExpectRun(4, "verdict NG", CutLog(4, {kCancelled}), 0); // after the first check at 9600
 }
 
 TEST_F(RunControl, StopOnDeviceDuringTheLastWriteReadPauseLetsTheRunPass)
 {
     // Only the 200 ms pauses end a run; this one is the last check's write-read pause.
-    Strings log = PassingLog();
-    log.insert(log.begin() + 15, "User cancelled!");
-    ExpectRun(15, "verdict OK", log, 3);
+    ExpectRun(15, "verdict OK", PassingLogWith(15, kCancelled), 3);
 }
 
 TEST_F(RunControl, PortThatCannotBeOpenedShowsTheMessageAndNoVerdict)
@@ -176,7 +165,7 @@ TEST_F(RunControl, PortThatCannotBeOpenedShowsTheMessageAndNoVerdict)
 
 TEST_F(RunControl, SecondRunOnDeviceStartsCleanAfterACancelledOne)
 {
-    ExpectRun(4, "verdict NG", CancelledLog(4), 0);
+    ExpectRun(4, "verdict NG", CutLog(4, {kCancelled}), 0);
     TestApp().onIdle = [this] {
         // Seen from inside the second run: nothing of the first is left.
         EXPECT_FALSE(m_dlg.m_bCancelled || m_dlg.m_bFailed || m_dlg.m_bShowVerdict);
@@ -282,7 +271,7 @@ TEST_F(RunControl, EventsNestedInARunOnDeviceLeaveTheRunAndItsLogAlone)
         WhenLogHas(4, [&] { event.act(m_dlg); });
 
         if (event.cancelled)
-            ExpectRun(0, "verdict NG", CancelledLog(4), 0);
+            ExpectRun(0, "verdict NG", CutLog(4, {kCancelled}), 0);
         else
             ExpectRun(0, "verdict OK", PassingLog(), 3);
         EXPECT_TRUE(driver.openedPaths.empty()) << "no discovery while a run holds the port";

@@ -26,15 +26,7 @@ const UINT kRunBodyMessage = WM_APP + 1;
 // Handles what is queued for a while, so that repaints have happened.
 void Settle()
 {
-    const DWORD start = ::GetTickCount();
-    do {
-        MSG msg;
-        while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            ::TranslateMessage(&msg);
-            ::DispatchMessageA(&msg);
-        }
-        ::Sleep(5);
-    } while (::GetTickCount() - start < 150);
+    WaitFor([] { DispatchQueued(); return false; }, 150);
 }
 
 // The real main dialog from its template, run modally, with a test body that runs inside it
@@ -92,8 +84,8 @@ END_MESSAGE_MAP()
 const int kInk = 40;
 
 // GDI objects of this process. Wine's GetGuiResources counts none, but Wine, like Windows,
-// keeps the process's GDI handle table where the 64-bit PEB points at offset 0xF8; an entry
-// with a type is a live object.
+// keeps the process's GDI handle table where the PEB points (at 0xF8, or 0x94 in a 32-bit
+// process; Wine's entries have one layout for both); an entry with a type is a live object.
 struct GdiHandleEntry
 {
     unsigned long long object;
@@ -110,7 +102,6 @@ long GdiObjectCount()
     const DWORD reported = ::GetGuiResources(::GetCurrentProcess(), GR_GDIOBJECTS);
     if (reported != 0)
         return (long)reported;
-#ifdef _WIN64
     typedef LONG(NTAPI * QueryProcess)(HANDLE, PROCESSINFOCLASS, PVOID, ULONG, PULONG);
     QueryProcess query = reinterpret_cast<QueryProcess>(
         reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleA("ntdll.dll"), "NtQueryInformationProcess")));
@@ -118,7 +109,8 @@ long GdiObjectCount()
     if (query == nullptr || query(::GetCurrentProcess(), ProcessBasicInformation, &basic, sizeof(basic), nullptr) != 0)
         return -1;
     const char* peb = reinterpret_cast<const char*>(basic.PebBaseAddress);
-    const GdiHandleEntry* table = *reinterpret_cast<const GdiHandleEntry* const*>(peb + 0xF8);
+    const size_t tableAt = sizeof(void*) == 8 ? 0xF8 : 0x94;
+    const GdiHandleEntry* table = *reinterpret_cast<const GdiHandleEntry* const*>(peb + tableAt);
     if (table == nullptr)
         return -1;
     long count = 0;
@@ -126,9 +118,6 @@ long GdiObjectCount()
         if (table[i].type != 0)
             ++count;
     return count;
-#else
-    return -1;
-#endif
 }
 
 class Verdict : public ::testing::Test

@@ -129,9 +129,7 @@ private:
     bool m_ok = true;
 };
 
-class DialogStartupTest : public ProgramTest
-{
-};
+using DialogStartupTest = ProgramTest;
 
 TEST_F(DialogStartupTest, StartsReadyWithoutCableAndWithoutRunning)
 {
@@ -224,11 +222,7 @@ TEST_F(DialogStartupTest, ProgramTemplateAndPortListResourceMatchTable)
     EXPECT_EQ(header, (std::vector<DWORD>{1, 0xFFFF, 0, kDialogExStyle, kDialogStyle, kControlCount, 0, 0,
                                           (DWORD)kDialogCx, (DWORD)kDialogCy}));
     const WORD count = (WORD)header[5];
-    std::wstring name;
-    EXPECT_EQ(t.NameOrOrdinal(&name), 0);
-    EXPECT_EQ(name, L"") << "no menu";
-    EXPECT_EQ(t.NameOrOrdinal(&name), 0);
-    EXPECT_EQ(name, L"") << "the default dialog class";
+    EXPECT_EQ((std::vector<WORD>{t.Word(), t.Word()}), (std::vector<WORD>{0, 0})) << "no menu, the default class";
     const std::string caption = CDialogDriver::kCaption; // plain ASCII
     EXPECT_EQ(t.Text(), std::wstring(caption.begin(), caption.end()));
     const std::vector<DWORD> font = {t.Word(), t.Word(), t.Byte(), t.Byte()};
@@ -243,6 +237,7 @@ TEST_F(DialogStartupTest, ProgramTemplateAndPortListResourceMatchTable)
         const std::vector<int> item = {(int)t.Dword(), (int)t.Dword(), (int)t.Dword(), (short)t.Word(), (short)t.Word(),
                                        (short)t.Word(), (short)t.Word(), (int)t.Dword()};
         EXPECT_EQ(item, (std::vector<int>{0, 0, (int)row.style, row.x, row.y, row.cx, row.cy, row.id}));
+        std::wstring name;
         const WORD ordinal = t.NameOrOrdinal(&name);
         EXPECT_EQ(ordinal, row.classOrdinal);
         // Class names are matched without regard to case (resource compilers upper-case them).

@@ -52,12 +52,8 @@ TEST_F(DialogWindowTest, TypedPortNotInListIsTheOneTested)
     CLoopbackCable first(50, "--instant"), second(51, "--instant");
     ASSERT_TRUE(first.IsReady()) << first.Error();
     ASSERT_TRUE(second.IsReady()) << second.Error();
-    const struct
-    {
-        const char* typed;
-        CLoopbackCable* tested;
-        CLoopbackCable* idle;
-    } cases[] = {{"COM50", &first, &second}, {"com51", &second, &first}};
+    struct Case { const char* typed; CLoopbackCable* tested; CLoopbackCable* idle; };
+    const Case cases[] = {{"COM50", &first, &second}, {"com51", &second, &first}};
 
     for (const auto& c : cases) {
         SCOPED_TRACE(c.typed);
@@ -82,11 +78,8 @@ TEST_F(DialogWindowTest, VerdictIsDrawnAgainAfterRestoreAndRepaint)
 {
     CLoopbackCable cable(52, "--instant");
     ASSERT_TRUE(cable.IsReady()) << cable.Error();
-    const struct
-    {
-        const char* fault;
-        CDialogDriver::Verdict verdict;
-    } cases[] = {{"off", CDialogDriver::VerdictOk}, {"on", CDialogDriver::VerdictNg}};
+    struct Case { const char* fault; CDialogDriver::Verdict verdict; };
+    const Case cases[] = {{"off", CDialogDriver::VerdictOk}, {"on", CDialogDriver::VerdictNg}};
 
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string("no echo ") + c.fault);
@@ -242,12 +235,8 @@ TEST_F(DialogWindowTest, PortEventMessageChangesNothing)
 {
     const UINT portEvent = ::RegisterWindowMessageA("CSerialWnd_DefaultComMsg");
     ASSERT_NE(portEvent, 0u);
-    const struct
-    {
-        const char* what;
-        WPARAM wParam;
-        LPARAM lParam;
-    } notices[] = {
+    struct Notice { const char* what; WPARAM wParam; LPARAM lParam; };
+    const Notice notices[] = {
         {"received characters", EV_RXCHAR, 0},
         {"break and error with a framing error", MAKEWPARAM(EV_BREAK | EV_ERR, CE_FRAME), 0},
         {"every bit", MAKEWPARAM(0xFFFF, 0xFFFF), 0},

@@ -135,13 +135,6 @@ void BenchDiscovery(int runs)
     Report("discovery", samples, "ms");
 }
 
-void Pump()
-{
-    MSG msg;
-    while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE))
-        ::DispatchMessageA(&msg);
-}
-
 // Close of an open port whose listener thread is waiting for port events.
 void BenchClose(int runs, CLoopbackCable& cable)
 {
@@ -157,7 +150,7 @@ void BenchClose(int runs, CLoopbackCable& cable)
         const Clock::time_point start = Clock::now();
         port.Close();
         samples.push_back(MsSince(start));
-        Pump();
+        DispatchQueued();
     }
     target.Detach();
     ::DestroyWindow(window);
@@ -311,7 +304,7 @@ void BenchLogLines(int runs)
             const Clock::time_point start = Clock::now();
             log.AddLine("Write 512 bytes... [512/512] OK!");
             total += MsSince(start);
-            Pump();
+            DispatchQueued();
         }
         log.Detach();
         ::DestroyWindow(dialog);

@@ -52,17 +52,17 @@ TEST_P(CableFaultTest, EndsWithTheRightLogAndVerdict)
 
 // Offsets name blocks as in kWriteLine: a fault in block b leaves the log up to its write line.
 const CableFault kCableFaults[] = {
-    {"NoEcho", 60, "noecho on", FailedLog(3, kReadFailed), 0, 2300},
-    {"CorruptAt9600", 61, "corrupt 100", FailedLog(3, kCompareFailed), 0, 0},
-    {"CorruptAt57600FirstCheck", 62, "corrupt 1124", FailedLog(8, kCompareFailed), 1, 0},
-    {"CorruptAt115200SecondCheck", 63, "corrupt 3000", FailedLog(15, kCompareFailed), 2, 0},
-    {"EchoOnly300Of512", 64, "echo-only 300", FailedLog(3, kReadFailed), 0, 2300},
-    {"EchoLaterThan2000ms", 65, "delay 2300", FailedLog(3, kReadFailed), 0, 2300},
-    {"HangUpAt9600", 66, "hangup-after 256", FailedLog(3, kReadFailed), 0, 0},
-    {"HangUpAt57600", 67, "hangup-after 1280", FailedLog(8, kReadFailed), 1, 0},
-    {"HangUpAt115200", 68, "hangup-after 2304", FailedLog(13, kReadFailed), 2, 0},
+    {"NoEcho", 60, "noecho on", CutLog(3, {kReadFailed}), 0, 2300},
+    {"CorruptAt9600", 61, "corrupt 100", CutLog(3, {kCompareFailed}), 0, 0},
+    {"CorruptAt57600FirstCheck", 62, "corrupt 1124", CutLog(8, {kCompareFailed}), 1, 0},
+    {"CorruptAt115200SecondCheck", 63, "corrupt 3000", CutLog(15, {kCompareFailed}), 2, 0},
+    {"EchoOnly300Of512", 64, "echo-only 300", CutLog(3, {kReadFailed}), 0, 2300},
+    {"EchoLaterThan2000ms", 65, "delay 2300", CutLog(3, {kReadFailed}), 0, 2300},
+    {"HangUpAt9600", 66, "hangup-after 256", CutLog(3, {kReadFailed}), 0, 0},
+    {"HangUpAt57600", 67, "hangup-after 1280", CutLog(8, {kReadFailed}), 1, 0},
+    {"HangUpAt115200", 68, "hangup-after 2304", CutLog(13, {kReadFailed}), 2, 0},
     // A far end at another rate garbles every byte of that rate's first block.
-    {"GarbledByRateMismatchAt57600", 69, "corrupt " + Offsets(1024, 1535), FailedLog(8, kCompareFailed), 1, 0},
+    {"GarbledByRateMismatchAt57600", 69, "corrupt " + Offsets(1024, 1535), CutLog(8, {kCompareFailed}), 1, 0},
 };
 
 INSTANTIATE_TEST_SUITE_P(Cable, CableFaultTest, ::testing::ValuesIn(kCableFaults),

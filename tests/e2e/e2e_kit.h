@@ -15,21 +15,11 @@ namespace
 {
 const DWORD kRunBoundMs = 30000;
 const char kReadFailed[] = "Connect port read [0/512] \tFAILED!";
-const char kCancelled[] = "User cancelled!";
 
 // Index in a passing run's log of the write line and of the compare line of block 1 to 6.
 // Block b starts at byte 512 * (b - 1) of what the cable receives.
 const size_t kWriteLine[] = {0, 2, 4, 7, 9, 12, 14};
 const size_t kCompareLine[] = {0, 3, 5, 8, 10, 13, 15};
-
-// The first `count` lines of a passing run, then the line that tells why the run stopped.
-inline std::vector<std::string> FailedLog(size_t count, const std::string& why)
-{
-    std::vector<std::string> lines = PassingLog();
-    lines.resize(count);
-    lines.push_back(why);
-    return lines;
-}
 
 template <typename Row>
 auto operator<<(std::ostream& out, const Row& row) -> decltype(row.name, out)

@@ -72,7 +72,7 @@ protected:
     void ExpectCancelled(int block, int progress)
     {
         ASSERT_TRUE(m_driver.WaitIdle(kSlowRunBoundMs));
-        ExpectShown(FailedLog(kCompareLine[block] + 1, kCancelled), progress, CDialogDriver::VerdictNg, 10000);
+        ExpectShown(CutLog(kCompareLine[block] + 1, {kCancelled}), progress, CDialogDriver::VerdictNg, 10000);
         EXPECT_EQ(Stats().in, 512u * block);
         ExpectSettled();
     }
@@ -124,9 +124,7 @@ TEST_F(OperatorTest, StopInLastShortPauseStillEndsOk)
     // The 100 ms pause between the last write and its read does not look at Stop. Hitting it
     // takes timing, so a run whose Stop landed elsewhere is tried again.
     ASSERT_TRUE(OnCable(79)) << m_cable.Error();
-    std::vector<std::string> expected = FailedLog(kWriteLine[6] + 1, kCancelled);
-    const std::vector<std::string> rest = PassingLog();
-    expected.insert(expected.end(), rest.begin() + kCompareLine[6], rest.end());
+    const std::vector<std::string> expected = PassingLogWith(kCompareLine[6], kCancelled);
 
     std::vector<std::string> log;
     for (int attempt = 0; attempt < 4 && log != expected; ++attempt) {
@@ -202,12 +200,7 @@ TEST_F(OperatorTest, ArrivalThatCannotOpenWhileAnotherProgramIsActiveGetsABoxOwn
                                    120, nullptr, nullptr, ::GetModuleHandleA(nullptr), nullptr);
     ASSERT_NE(other, nullptr);
     ::SetForegroundWindow(other);
-    const auto active = [other] {
-        MSG msg;
-        while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE))
-            ::DispatchMessageA(&msg);
-        return ::GetForegroundWindow() == other;
-    };
+    const auto active = [other] { DispatchQueued(); return ::GetForegroundWindow() == other; };
     ASSERT_TRUE(CDialogDriver::WaitFor(active, 5000)) << "the test's window did not become the active one";
 
     // No cable's name in the box: discovery finds nothing here, so the run opens its last name,

@@ -43,7 +43,7 @@ protected:
         // Stop makes the buttons idle before the run has ended; its last line and the verdict
         // mark the end.
         const std::vector<std::string> log =
-            kind == 'P' ? PassingLog() : kind == 'N' ? FailedLog(3, kReadFailed) : FailedLog(1, kCancelled);
+            kind == 'P' ? PassingLog() : kind == 'N' ? CutLog(3, {kReadFailed}) : CutLog(1, {kCancelled});
         ASSERT_TRUE(CDialogDriver::WaitFor([&] { return m_driver.LogLines() == log; }, 5000))
             << Join(m_driver.LogLines());
         const CDialogDriver::Verdict expected = kind == 'P' ? CDialogDriver::VerdictOk : CDialogDriver::VerdictNg;

@@ -7,6 +7,7 @@
 
 #include "baudrate_harness.h"
 #include "loopback/baudrate_test.h"
+#include "support/wait_for.h"
 
 namespace {
 
@@ -68,9 +69,7 @@ void WaitForNextTick()
 TEST_F(BaudrateHarness, WaitResponsiveLastsStrictlyLongerThanAskedOnTheTickCounter)
 {
     for (const int milliseconds : { 0, 1, 50, 200 }) {
-        const DWORD start = ::GetTickCount();
-        EXPECT_TRUE(m_dlg.WaitResponsive(milliseconds)) << milliseconds;
-        const DWORD elapsed = ::GetTickCount() - start;
+        const auto elapsed = MsTaken([&] { EXPECT_TRUE(m_dlg.WaitResponsive(milliseconds)) << milliseconds; });
         EXPECT_GT(elapsed, (DWORD)milliseconds);
         EXPECT_LT(elapsed, (DWORD)milliseconds + 250) << "a wait that does not end when due";
     }
@@ -82,11 +81,8 @@ TEST_F(BaudrateHarness, WaitResponsiveCancelledOnEntryHandlesWaitingMessagesOnce
     window.Post();
     window.Post();
     m_dlg.m_bCancelled = true;
-    const DWORD start = ::GetTickCount();
 
-    EXPECT_FALSE(m_dlg.WaitResponsive(5000));
-
-    EXPECT_LT(::GetTickCount() - start, 1000u);
+    EXPECT_LT(MsTaken([&] { EXPECT_FALSE(m_dlg.WaitResponsive(5000)); }), 1000u);
     EXPECT_EQ(window.Count(), 2);
 }
 
@@ -100,11 +96,8 @@ TEST_F(BaudrateHarness, WaitResponsiveEndsAsSoonAsAHandlerSetsTheFlag)
             m_dlg.m_bCancelled = true;
         }
     };
-    const DWORD start = ::GetTickCount();
 
-    EXPECT_FALSE(m_dlg.WaitResponsive(5000));
-
-    EXPECT_LT(::GetTickCount() - start, 1000u);
+    EXPECT_LT(MsTaken([&] { EXPECT_FALSE(m_dlg.WaitResponsive(5000)); }), 1000u);
     EXPECT_EQ(idleSteps, 50) << "the flag is read after every pass";
     EXPECT_EQ(window.Count(), 0) << "returns before the next pass";
 }
@@ -210,11 +203,8 @@ TEST_F(BaudrateHarness, WaitResponsiveEndsOnTimeWhileAFloodNeverLetsTheQueueEmpt
     });
     window.Post(0);
 
-    for (const int milliseconds : { 50, 200 }) {
-        const DWORD start = ::GetTickCount();
-        EXPECT_TRUE(m_dlg.WaitResponsive(milliseconds));
-        EXPECT_LT(::GetTickCount() - start, (DWORD)milliseconds + 250) << milliseconds;
-    }
+    for (const int ms : { 50, 200 })
+        EXPECT_LT(MsTaken([&] { EXPECT_TRUE(m_dlg.WaitResponsive(ms)); }), ms + 250u) << ms;
     DrainQueue();
     ASSERT_GT(window.Count(), 0);
     for (size_t i = 0; i < window.Handled().size(); ++i)

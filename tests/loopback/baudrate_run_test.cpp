@@ -10,17 +10,6 @@
 
 namespace {
 
-using Log = std::vector<std::string>;
-
-// The first `count` lines of a passing run's log, then `tail`.
-Log Head(size_t count, const Log& tail)
-{
-    Log log = PassingLog();
-    log.resize(count);
-    log.insert(log.end(), tail.begin(), tail.end());
-    return log;
-}
-
 TEST_F(BaudrateHarness, PassingRunOnDeviceLogsEveryStepAndSendsTheTestData)
 {
     ASSERT_NO_FATAL_FAILURE(OpenCable());
@@ -62,7 +51,7 @@ TEST_F(BaudrateHarness, LineFaultOnDeviceStopsTheRunAtTheFailingCheck)
 
         EXPECT_FALSE(m_dlg.RunBaudrateTest()) << fault.name;
 
-        EXPECT_EQ(Lines(), Head(fault.passingLines, { fault.failedLine })) << fault.name;
+        EXPECT_EQ(Lines(), CutLog(fault.passingLines, { fault.failedLine })) << fault.name;
         EXPECT_EQ(m_dlg.m_progress.GetPos(), fault.progress) << fault.name;
     }
 }
@@ -75,7 +64,7 @@ TEST_F(BaudrateHarness, NoEchoOnDeviceFailsTheFirstReadAfterItsTimeOut)
     EXPECT_FALSE(m_dlg.RunBaudrateTest());
 
     const DWORD elapsed = ::GetTickCount() - start;
-    EXPECT_EQ(Lines(), Head(3, { "Connect port read [0/512] \tFAILED!" }));
+    EXPECT_EQ(Lines(), CutLog(3, { "Connect port read [0/512] \tFAILED!" }));
     EXPECT_EQ(m_dlg.m_progress.GetPos(), 0);
     EXPECT_GE(elapsed, 2300u) << "200 ms pause, write, 100 ms pause, 2000 ms read time-out";
 }
@@ -85,7 +74,7 @@ TEST_F(BaudrateHarness, StopBeforeTheThirdRateOnDeviceEndsTheRunWithoutReconfigu
     ASSERT_NO_FATAL_FAILURE(OpenCable());
     EXPECT_FALSE(RunStoppedAt(11));
 
-    EXPECT_EQ(Lines(), Head(11, { "User cancelled!" }));
+    EXPECT_EQ(Lines(), CutLog(11, { kCancelled }));
     EXPECT_EQ(m_dlg.m_progress.GetPos(), 2);
     CCableClient::Stats stats;
     ASSERT_TRUE(m_cable->GetStats(stats));
@@ -99,9 +88,7 @@ TEST_F(BaudrateHarness, StopDuringTheLastEchoPauseOnDeviceLetsTheRunPass)
     // Line 15 is the write line of the last check: the flag goes up in its 100 ms pause.
     EXPECT_TRUE(RunStoppedAt(15));
 
-    Log expected = PassingLog();
-    expected.insert(expected.begin() + 15, "User cancelled!");
-    EXPECT_EQ(Lines(), expected);
+    EXPECT_EQ(Lines(), PassingLogWith(15, kCancelled));
     EXPECT_EQ(m_dlg.m_progress.GetPos(), 3);
 }
 
@@ -110,7 +97,7 @@ TEST_F(BaudrateHarness, StopDuringAnEarlierEchoPauseOnDeviceEndsTheRunAtTheNextR
     ASSERT_NO_FATAL_FAILURE(OpenCable());
     EXPECT_FALSE(RunStoppedAt(3));
 
-    EXPECT_EQ(Lines(), Head(3, { "User cancelled!", "Compare data...\tOK!" }));
+    EXPECT_EQ(Lines(), CutLog(3, { kCancelled, "Compare data...\tOK!" }));
     EXPECT_EQ(m_dlg.m_progress.GetPos(), 0);
 }
 

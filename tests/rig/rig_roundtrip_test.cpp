@@ -5,10 +5,11 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
+#include <tuple>
 #include <vector>
 
 #include "support/test_cable.h"
+#include "support/wait_for.h"
 
 namespace {
 
@@ -89,12 +90,8 @@ TEST_F(RigRoundTrip, BlockComesBackUnchangedAtBaudRate)
 
     CCableClient::Stats stats;
     ASSERT_TRUE(cable.GetStats(stats));
-    EXPECT_EQ(stats.baud, 9600u);
-    EXPECT_EQ(stats.bits, 8);
-    EXPECT_EQ(stats.parity, 'N');
-    EXPECT_EQ(stats.stop, 1);
-    EXPECT_EQ(stats.in, 512u);
-    EXPECT_EQ(stats.out, 512u);
+    EXPECT_EQ(std::make_tuple(stats.baud, stats.bits, stats.parity, stats.stop), std::make_tuple(9600ul, 8, 'N', 1));
+    EXPECT_EQ(std::make_tuple(stats.in, stats.out), std::make_tuple(512ull, 512ull)) << "bytes written, echoed";
 }
 
 TEST_F(RigRoundTrip, ReadWithoutEchoEndsByBoundedWaitAndCancel)
@@ -103,9 +100,7 @@ TEST_F(RigRoundTrip, ReadWithoutEchoEndsByBoundedWaitAndCancel)
     std::vector<BYTE> block(512, 0x55), received(512, 0);
 
     ASSERT_EQ(Transfer(true, block.data(), 512), 512u);
-    const DWORD start = ::GetTickCount();
-    EXPECT_EQ(Transfer(false, received.data(), 512, 300), 0u);
-    const DWORD elapsed = ::GetTickCount() - start;
+    const auto elapsed = MsTaken([&] { EXPECT_EQ(Transfer(false, received.data(), 512, 300), 0u); });
     EXPECT_EQ(lastWait, (DWORD)WAIT_TIMEOUT);
     EXPECT_GE(elapsed, 290u);
     EXPECT_LE(elapsed, 1500u);

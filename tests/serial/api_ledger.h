@@ -65,11 +65,3 @@ inline HANDLE Duplicate(HANDLE handle)
     ::DuplicateHandle(::GetCurrentProcess(), handle, ::GetCurrentProcess(), &copy, 0, FALSE, DUPLICATE_SAME_ACCESS);
     return copy;
 }
-
-// How long `call` took, in ms.
-template <typename Call> ULONGLONG MsTaken(Call call)
-{
-    const ULONGLONG start = ::GetTickCount64();
-    call();
-    return ::GetTickCount64() - start;
-}

@@ -228,7 +228,7 @@ TEST_F(Listener, FiveHundredCyclesWithTrafficNeverHangAndNeverPostAfterClose)
 class CGatedListener : public CProbeWndPort
 {
 public:
-    ~CGatedListener() override { Close(); }
+    ~CGatedListener() override { Close(); ::CloseHandle(gate); }
 
     void OnPortEvent(DWORD, DWORD) override
     {
@@ -267,7 +267,6 @@ TEST_F(Listener, StopThatRunsOutOfTimeKeepsTheThreadAndCloseWaitsForIt)
     opener.join();
     EXPECT_FALSE(gated.inside) << "Close returned while the thread was in OnPortEvent";
     EXPECT_TRUE(gated.handlesValidAfterGate) << "Close released handles the thread still held";
-    ::CloseHandle(gated.gate);
 }
 
 HANDLE g_threadBefore = nullptr;

@@ -22,3 +22,18 @@ std::vector<std::string> PassingLog()
         "=== End Baudrate Test ===",
     };
 }
+
+std::vector<std::string> CutLog(size_t count, const std::vector<std::string>& tail)
+{
+    std::vector<std::string> log = PassingLog();
+    log.resize(count);
+    log.insert(log.end(), tail.begin(), tail.end());
+    return log;
+}
+
+std::vector<std::string> PassingLogWith(size_t at, const std::string& line)
+{
+    std::vector<std::string> log = PassingLog();
+    log.insert(log.begin() + at, line);
+    return log;
+}

@@ -1,7 +1,8 @@
 #pragma once
-// Polls a condition until it holds or the bound has passed; true when it held.
+// Waiting in tests: for a condition, for what is queued, and for a call to return.
 #include <windows.h>
 
+// Polls a condition until it holds or the bound has passed; true when it held.
 template <typename Condition>
 bool WaitFor(Condition condition, DWORD timeoutMs, DWORD pollMs = 5)
 {
@@ -12,4 +13,22 @@ bool WaitFor(Condition condition, DWORD timeoutMs, DWORD pollMs = 5)
         ::Sleep(pollMs);
     }
     return true;
+}
+
+// Handles every message already queued for this thread.
+inline void DispatchQueued()
+{
+    MSG msg;
+    while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        ::TranslateMessage(&msg);
+        ::DispatchMessageA(&msg);
+    }
+}
+
+// How long `call` took, in ms.
+template <typename Call> ULONGLONG MsTaken(Call call)
+{
+    const ULONGLONG start = ::GetTickCount64();
+    call();
+    return ::GetTickCount64() - start;
 }

@@ -10,7 +10,6 @@ namespace
 {
 const char kRead[] = "Connect port read [0/512] \tFAILED!";
 const char kCompare[] = "Compare data...\tFAILED!";
-const char kCancelled[] = "User cancelled!";
 
 Scenario Cable(CableKind kind, long value = 0)
 {
@@ -18,14 +17,6 @@ Scenario Cable(CableKind kind, long value = 0)
     s.cable = kind;
     s.value = value;
     return s;
-}
-
-std::vector<std::string> Lines(size_t count, std::initializer_list<const char*> more = {})
-{
-    std::vector<std::string> lines = PassingLog();
-    lines.resize(count);
-    lines.insert(lines.end(), more.begin(), more.end());
-    return lines;
 }
 
 TEST(CampaignModelTest, FirstFailingCheckOfEachFault)
@@ -58,7 +49,7 @@ TEST(CampaignModelTest, FirstFailingCheckOfEachFault)
         EXPECT_EQ(run.consumed, c.consumed) << c.name;
         if (c.why != nullptr) {
             const size_t writeLine[] = {0, 2, 4, 7, 9, 12, 14};
-            EXPECT_EQ(run.log, Lines(writeLine[c.failBlock] + 1, {c.why})) << c.name;
+            EXPECT_EQ(run.log, CutLog(writeLine[c.failBlock] + 1, {c.why})) << c.name;
             EXPECT_EQ(run.progress, (c.failBlock - 1) / 2) << c.name;
         } else {
             EXPECT_EQ(run.log, PassingLog()) << c.name;
@@ -78,18 +69,18 @@ TEST(CampaignModelTest, WhereAStopLands)
         int progress;
         bool ok;
     } cases[] = {
-        {"first pause", Cable(CableKind::Good), 1, true, Lines(1, {kCancelled}), 0, false},
+        {"first pause", Cable(CableKind::Good), 1, true, CutLog(1, {kCancelled}), 0, false},
         {"no pause after the rate line", Cable(CableKind::Good), 2, false, {}, 0, false},
-        {"short pause of the first check", Cable(CableKind::Good), 3, true, Lines(3, {kCancelled, "Compare data...\tOK!"}), 0, false},
-        {"short pause of a rate's second check", Cable(CableKind::Good), 5, true, Lines(5, {kCancelled, "Compare data...\tOK!"}), 1, false},
-        {"pause before 57600", Cable(CableKind::Good), 6, true, Lines(6, {kCancelled}), 1, false},
-        {"pause before 115200", Cable(CableKind::Good), 11, true, Lines(11, {kCancelled}), 2, false},
+        {"short pause of the first check", Cable(CableKind::Good), 3, true, CutLog(3, {kCancelled, "Compare data...\tOK!"}), 0, false},
+        {"short pause of a rate's second check", Cable(CableKind::Good), 5, true, CutLog(5, {kCancelled, "Compare data...\tOK!"}), 1, false},
+        {"pause before 57600", Cable(CableKind::Good), 6, true, CutLog(6, {kCancelled}), 1, false},
+        {"pause before 115200", Cable(CableKind::Good), 11, true, CutLog(11, {kCancelled}), 2, false},
         {"short pause of the last check", Cable(CableKind::Good), 15, true,
-         Lines(15, {kCancelled, "Compare data...\tOK!", "=== End Baudrate Test ==="}), 3, true},
+         CutLog(15, {kCancelled, "Compare data...\tOK!", "=== End Baudrate Test ==="}), 3, true},
         {"no pause after the last compare", Cable(CableKind::Good), 16, false, {}, 0, false},
-        {"after the run", Cable(CableKind::Good), 17, true, Lines(17, {kCancelled}), 3, true},
-        {"short pause of the failing check", Cable(CableKind::Corrupt, 1100), 8, true, Lines(8, {kCancelled, kCompare}), 1, false},
-        {"after a failed run", Cable(CableKind::NoEcho), 4, true, Lines(3, {kRead, kCancelled}), 0, false},
+        {"after the run", Cable(CableKind::Good), 17, true, CutLog(17, {kCancelled}), 3, true},
+        {"short pause of the failing check", Cable(CableKind::Corrupt, 1100), 8, true, CutLog(8, {kCancelled, kCompare}), 1, false},
+        {"after a failed run", Cable(CableKind::NoEcho), 4, true, CutLog(3, {kRead, kCancelled}), 0, false},
         {"past a failed run's end", Cable(CableKind::NoEcho), 6, false, {}, 0, false},
     };
     for (const auto& c : cases) {
