@@ -84,8 +84,8 @@ END_MESSAGE_MAP()
 const int kInk = 40;
 
 // GDI objects of this process. Wine's GetGuiResources counts none, but Wine, like Windows,
-// keeps the process's GDI handle table where the PEB points (at 0xF8, or 0x94 in a 32-bit
-// process; Wine's entries have one layout for both); an entry with a type is a live object.
+// keeps the process's GDI handle table where the PEB points, at 0xF8 (0x94 in a 32-bit PEB,
+// which 32-bit Wine leaves empty: there is no count there); an entry with a type is live.
 struct GdiHandleEntry
 {
     unsigned long long object;
