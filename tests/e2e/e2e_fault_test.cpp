@@ -9,8 +9,6 @@
 
 namespace
 {
-const char kCompareFailed[] = "Compare data...\tFAILED!";
-
 std::string Offsets(int first, int last)
 {
     std::string text;

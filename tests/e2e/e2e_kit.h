@@ -14,12 +14,6 @@
 namespace
 {
 const DWORD kRunBoundMs = 30000;
-const char kReadFailed[] = "Connect port read [0/512] \tFAILED!";
-
-// Index in a passing run's log of the write line and of the compare line of block 1 to 6.
-// Block b starts at byte 512 * (b - 1) of what the cable receives.
-const size_t kWriteLine[] = {0, 2, 4, 7, 9, 12, 14};
-const size_t kCompareLine[] = {0, 3, 5, 8, 10, 13, 15};
 
 template <typename Row>
 auto operator<<(std::ostream& out, const Row& row) -> decltype(row.name, out)

@@ -40,10 +40,10 @@ struct LineFault { const char* name; const char* options; size_t passingLines; c
 TEST_F(BaudrateHarness, LineFaultOnDeviceStopsTheRunAtTheFailingCheck)
 {
     const LineFault faults[] = {
-        { "corrupt first check at 57600", "--instant --corrupt 1030", 8, "Compare data...\tFAILED!", 1 },
-        { "corrupt second check at 9600 only", "--instant --corrupt 1023", 5, "Compare data...\tFAILED!", 0 },
-        { "corrupt second check at 57600 only", "--instant --corrupt 1536", 10, "Compare data...\tFAILED!", 1 },
-        { "short echo", "--instant --echo-only 700", 5, "Connect port read [0/512] \tFAILED!", 0 },
+        { "corrupt first check at 57600", "--instant --corrupt 1030", 8, kCompareFailed, 1 },
+        { "corrupt second check at 9600 only", "--instant --corrupt 1023", 5, kCompareFailed, 0 },
+        { "corrupt second check at 57600 only", "--instant --corrupt 1536", 10, kCompareFailed, 1 },
+        { "short echo", "--instant --echo-only 700", 5, kReadFailed, 0 },
     };
     for (const LineFault& fault : faults) {
         OpenCable(fault.options);
@@ -64,7 +64,7 @@ TEST_F(BaudrateHarness, NoEchoOnDeviceFailsTheFirstReadAfterItsTimeOut)
     EXPECT_FALSE(m_dlg.RunBaudrateTest());
 
     const DWORD elapsed = ::GetTickCount() - start;
-    EXPECT_EQ(Lines(), CutLog(3, { "Connect port read [0/512] \tFAILED!" }));
+    EXPECT_EQ(Lines(), CutLog(3, { kReadFailed }));
     EXPECT_EQ(m_dlg.m_progress.GetPos(), 0);
     EXPECT_GE(elapsed, 2300u) << "200 ms pause, write, 100 ms pause, 2000 ms read time-out";
 }

@@ -10,11 +10,6 @@ namespace
 const unsigned long long kBlock = 512;
 const int kBlocks = 6;
 const long kRates[] = {9600, 57600, 115200};
-// Index in a passing run's log of the write line and the compare line of block 1 to 6.
-const size_t kWriteLine[] = {0, 2, 4, 7, 9, 12, 14};
-const size_t kCompareLine[] = {0, 3, 5, 8, 10, 13, 15};
-const char kReadFailed[] = "Connect port read [0/512] \tFAILED!";
-const char kCompareFailed[] = "Compare data...\tFAILED!";
 
 // Echo delays that leave no doubt: well inside the 2000 ms read bound even with the slowest
 // line's 533 ms for a block, or well past it even when the 100 ms pause ran late.

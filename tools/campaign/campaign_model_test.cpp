@@ -8,9 +8,6 @@
 
 namespace
 {
-const char kRead[] = "Connect port read [0/512] \tFAILED!";
-const char kCompare[] = "Compare data...\tFAILED!";
-
 Scenario Cable(CableKind kind, long value = 0)
 {
     Scenario s;
@@ -31,16 +28,16 @@ TEST(CampaignModelTest, FirstFailingCheckOfEachFault)
         unsigned long long consumed;
     } cases[] = {
         {"good", Cable(CableKind::Good), 0, 0, nullptr, 3072},
-        {"hang-up with the first block's last byte", Cable(CableKind::HangUp, 512), 0, 1, kRead, 512},
-        {"hang-up one byte into the second", Cable(CableKind::HangUp, 513), 0, 2, kRead, 513},
-        {"echo of exactly one block", Cable(CableKind::EchoOnly, 512), 0, 2, kRead, 1024},
-        {"far end at 9600", Cable(CableKind::Mismatch, 9600), 0, 3, kCompare, 1536},
-        {"far end at 19200", Cable(CableKind::Mismatch, 19200), 0, 1, kCompare, 512},
-        {"last byte of the run", Cable(CableKind::Corrupt, 3071), 0, 6, kCompare, 3072},
+        {"hang-up with the first block's last byte", Cable(CableKind::HangUp, 512), 0, 1, kReadFailed, 512},
+        {"hang-up one byte into the second", Cable(CableKind::HangUp, 513), 0, 2, kReadFailed, 513},
+        {"echo of exactly one block", Cable(CableKind::EchoOnly, 512), 0, 2, kReadFailed, 1024},
+        {"far end at 9600", Cable(CableKind::Mismatch, 9600), 0, 3, kCompareFailed, 1536},
+        {"far end at 19200", Cable(CableKind::Mismatch, 19200), 0, 1, kCompareFailed, 512},
+        {"last byte of the run", Cable(CableKind::Corrupt, 3071), 0, 6, kCompareFailed, 3072},
         {"offset a first run used up", Cable(CableKind::Corrupt, 100), 3072, 0, nullptr, 6144},
         {"echo within the bound", Cable(CableKind::Delay, 800), 0, 0, nullptr, 3072},
-        {"echo past the bound", Cable(CableKind::Delay, 3000), 0, 1, kRead, 512},
-        {"stall", Cable(CableKind::Stall), 0, 1, kRead, 0},
+        {"echo past the bound", Cable(CableKind::Delay, 3000), 0, 1, kReadFailed, 512},
+        {"stall", Cable(CableKind::Stall), 0, 1, kReadFailed, 0},
     };
     for (const auto& c : cases) {
         const RunModel run = ModelRun(c.scenario, c.streamStart);
@@ -48,8 +45,7 @@ TEST(CampaignModelTest, FirstFailingCheckOfEachFault)
         EXPECT_EQ(run.ok, c.failBlock == 0) << c.name;
         EXPECT_EQ(run.consumed, c.consumed) << c.name;
         if (c.why != nullptr) {
-            const size_t writeLine[] = {0, 2, 4, 7, 9, 12, 14};
-            EXPECT_EQ(run.log, CutLog(writeLine[c.failBlock] + 1, {c.why})) << c.name;
+            EXPECT_EQ(run.log, CutLog(kWriteLine[c.failBlock] + 1, {c.why})) << c.name;
             EXPECT_EQ(run.progress, (c.failBlock - 1) / 2) << c.name;
         } else {
             EXPECT_EQ(run.log, PassingLog()) << c.name;
@@ -79,8 +75,8 @@ TEST(CampaignModelTest, WhereAStopLands)
          CutLog(15, {kCancelled, "Compare data...\tOK!", "=== End Baudrate Test ==="}), 3, true},
         {"no pause after the last compare", Cable(CableKind::Good), 16, false, {}, 0, false},
         {"after the run", Cable(CableKind::Good), 17, true, CutLog(17, {kCancelled}), 3, true},
-        {"short pause of the failing check", Cable(CableKind::Corrupt, 1100), 8, true, CutLog(8, {kCancelled, kCompare}), 1, false},
-        {"after a failed run", Cable(CableKind::NoEcho), 4, true, CutLog(3, {kRead, kCancelled}), 0, false},
+        {"short pause of the failing check", Cable(CableKind::Corrupt, 1100), 8, true, CutLog(8, {kCancelled, kCompareFailed}), 1, false},
+        {"after a failed run", Cable(CableKind::NoEcho), 4, true, CutLog(3, {kReadFailed, kCancelled}), 0, false},
         {"past a failed run's end", Cable(CableKind::NoEcho), 6, false, {}, 0, false},
     };
     for (const auto& c : cases) {
