@@ -8,6 +8,11 @@ namespace {
 // re-applied or the port handle goes; this only bounds a driver that ignores both.
 const DWORD kThreadEndMs = 1000;
 
+// The listener's pace between two reports, and how long a report of the same unread bytes is
+// held back at most. Short beside anything a window does with a notification.
+const DWORD kSettleMs = 5;
+const DWORD kHoldMs = 250;
+
 } // namespace
 
 CSerialListener::~CSerialListener()
@@ -110,6 +115,11 @@ DWORD WINAPI CSerialListener::ListenerMain(LPVOID param)
 
 LONG CSerialListener::Listen()
 {
+    // What a report brought that is not yet posted, and since when; the input queue's length at
+    // the last report.
+    DWORD heldEvents = 0;
+    DWORD heldSince = 0;
+    DWORD lastQueued = 0;
     for (;;) {
         g_serialApi.ResetEvent(m_hListenerEvent);
         OVERLAPPED overlapped = {};
@@ -125,6 +135,11 @@ LONG CSerialListener::Listen()
             g_serialApi.WaitForSingleObject(m_hListenerEvent, INFINITE);
             return 0;
         }
+        // A wait that pends means the port is quiet: what was held back goes now.
+        if (heldEvents != 0 && g_serialApi.WaitForSingleObject(m_hListenerEvent, 0) == WAIT_TIMEOUT) {
+            OnPortEvent(heldEvents, 0);
+            heldEvents = 0;
+        }
         if (g_serialApi.WaitForSingleObject(m_hListenerEvent, INFINITE) != WAIT_OBJECT_0)
             return Store(static_cast<LONG>(::GetLastError()));
         if (m_bStopRequested)
@@ -134,11 +149,33 @@ LONG CSerialListener::Listen()
         // Cleared after every completed wait, so that line errors do not pile up between
         // watched events.
         DWORD errors = 0;
-        if (!g_serialApi.ClearCommError(m_hPort, &errors, nullptr))
+        COMSTAT status = {};
+        if (!g_serialApi.ClearCommError(m_hPort, &errors, &status))
             Store(static_cast<LONG>(::GetLastError()));
-        if (events != 0)
-            OnPortEvent(events, errors);
+        if (events == 0)
+            continue;
+
+        // Some drivers (Wine's, on any tty) report EV_RXCHAR for as long as bytes sit unread, so
+        // that the wait completes again at once. A report of unread bytes that have not changed
+        // in number tells the window nothing new: it is held back until the port goes quiet,
+        // something new comes, or kHoldMs has passed, so that a driver which reports arrivals
+        // and whose reader keeps the queue at one length still has every report delivered.
+        const bool repeat = events == EV_RXCHAR && errors == 0 && status.cbInQue != 0 &&
+                            status.cbInQue == lastQueued;
+        lastQueued = status.cbInQue;
+        if (repeat && (heldEvents == 0 || ::GetTickCount() - heldSince < kHoldMs)) {
+            if (heldEvents == 0)
+                heldSince = ::GetTickCount();
+            heldEvents |= events;
+        } else {
+            OnPortEvent(events | heldEvents, errors);
+            heldEvents = 0;
+        }
         if (m_bStopRequested)
             return 0;
+        // Whatever happens meanwhile is kept by the driver (a Windows driver's event history;
+        // the queue itself on Wine) and merges into the next report: one message per kSettleMs
+        // at most, and no turning round a wait that completes at once.
+        ::Sleep(kSettleMs);
     }
 }

@@ -3,7 +3,11 @@
 // event, with the port's line errors, to OnPortEvent. Errors follow CSerialPort's convention.
 //
 // The thread blocks in one event wait on an OVERLAPPED and event of its own, so the
-// controlling thread's Read and Write go on beside it on the same handle. Stopping re-applies
+// controlling thread's Read and Write go on beside it on the same handle. It takes a report at
+// most every few milliseconds; what the driver reports meanwhile merges into the next call. A
+// report of the same unread bytes again (a driver that reports EV_RXCHAR for queued bytes, not
+// arrivals) is held back until the port goes quiet or something new comes, a quarter second
+// at most, so that a reader that leaves bytes queued costs neither calls nor processor time. Stopping re-applies
 // the event mask, which completes that wait, and joins the thread; the port and the events
 // are released only after the join, but for a driver that ignores the mask (see Close).
 #include "serial/serial_port.h"

@@ -1,9 +1,9 @@
 #pragma once
 // CSerialWnd: a listening serial port that posts each watched event to a window.
 //
-// One posted message per event set: wParam carries the EV_ bits in its low word and the CE_
-// line-error bits in its high word, lParam the value given to Open. The thread never waits
-// for the window; a message that cannot be posted is lost. Errors follow CSerialPort's
+// One posted message per report the listener passes on (see CSerialListener): wParam carries
+// the EV_ bits in its low word and the CE_ line-error bits in its high word, lParam the value
+// given to Open. The thread never waits for the window; a message that cannot be posted is lost. Errors follow CSerialPort's
 // convention.
 #include "serial/serial_listener.h"
 

@@ -37,10 +37,10 @@ public:
         TestApp().Reset();
     }
 
-    // As a run opens it; 0 or the failed open's Win32 code.
-    LONG OpenPort(const std::string& name)
+    // As a run opens it, notifying `target`; 0 or the failed open's Win32 code.
+    LONG OpenPort(const std::string& name, CWnd* target = nullptr)
     {
-        if (const LONG code = m_serial.Open(name.c_str(), (CWnd*)nullptr, 0, 0, 0, 0))
+        if (const LONG code = m_serial.Open(name.c_str(), target, 0, 0, 0, 0))
             return code;
         m_serial.SetFlowControl(CSerialPort::FlowNone);
         m_serial.SetReadMode(CSerialPort::ReadUntilFull);

@@ -85,6 +85,7 @@ CApiLedger::CApiLedger()
     LEDGER_WATCH(ReadFile, FALSE);
     LEDGER_WATCH(WriteFile, FALSE);
     LEDGER_WATCH(WaitCommEvent, FALSE);
+    LEDGER_WATCH(ClearCommError, FALSE);
     LEDGER_WATCH(CancelIo, FALSE);
     LEDGER_WATCH(ResetEvent, FALSE);
     LEDGER_WATCH(PostMessageA, FALSE);

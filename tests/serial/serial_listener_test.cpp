@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -345,6 +346,123 @@ TEST_F(Listener, HangUpEndsTheThreadByItselfAndCloseReleasesEverything)
     EXPECT_EQ(0, OpenOn(port));
     EXPECT_EQ(0, port.WriteText("back", nullptr, nullptr, 2000));
     EXPECT_TRUE(sink.Pump(2000, true));
+}
+
+// Processor time a thread has used, in ms.
+ULONGLONG ThreadMs(HANDLE thread)
+{
+    FILETIME created, exited, kernel, user;
+    if (!::GetThreadTimes(thread, &created, &exited, &kernel, &user))
+        return ~0ull;
+    auto ticks = [](const FILETIME& t) { return ((ULONGLONG)t.dwHighDateTime << 32) | t.dwLowDateTime; };
+    return (ticks(kernel) + ticks(user)) / 10000;
+}
+
+TEST_F(Listener, BytesLeftUnreadMakeAHandfulOfNotificationsAndANewByteStillNotifiesAtOnce)
+{
+    ASSERT_EQ(0, OpenOn(port));
+    EXPECT_EQ(0, port.WriteText("unread", nullptr, nullptr, 2000));
+    ASSERT_TRUE(sink.Pump(2000, true)) << "the echo was not reported";
+    const ULONGLONG busyBefore = ThreadMs(port.m_hListenerThread);
+    sink.Pump(500);
+    // Wine reports the unread echo again at every wait; each report is no news.
+    EXPECT_LE(sink.notes.size(), 5u);
+    EXPECT_LE(ThreadMs(port.m_hListenerThread) - busyBefore, 50u) << "the thread turns round while bytes wait";
+
+    sink.notes.clear();
+    EXPECT_EQ(0, port.WriteText("!", nullptr, nullptr, 2000));
+    bool notified = false;
+    EXPECT_LE(MsTaken([&] { notified = sink.Pump(1000, true); }), 20u) << "a new byte waited behind the old ones";
+    EXPECT_TRUE(notified);
+    EXPECT_EQ(0, port.Close());
+}
+
+// A driver that reports EV_RXCHAR when bytes arrive, keeps the events that come while no wait
+// is pending, and says how many bytes are queued: what Windows' serial drivers do.
+struct CArrivalDriver
+{
+    std::mutex lock;
+    OVERLAPPED* pending = nullptr;
+    DWORD* eventsOut = nullptr;
+    DWORD history = 0;
+    DWORD queued = 0;
+
+    void Complete(DWORD events)
+    {
+        *eventsOut = events;
+        ::SetEvent(pending->hEvent);
+        pending = nullptr;
+    }
+    void Arrive(DWORD events, DWORD nowQueued)
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        queued = nowQueued;
+        if (pending)
+            Complete(events);
+        else
+            history |= events;
+    }
+} g_driver;
+
+BOOL WINAPI ArrivalWait(HANDLE, LPDWORD events, LPOVERLAPPED overlapped)
+{
+    std::lock_guard<std::mutex> hold(g_driver.lock);
+    if (g_driver.history) {
+        *events = g_driver.history;
+        g_driver.history = 0;
+        return TRUE;
+    }
+    g_driver.pending = overlapped;
+    g_driver.eventsOut = events;
+    ::SetLastError(ERROR_IO_PENDING);
+    return FALSE;
+}
+
+BOOL WINAPI ArrivalMask(HANDLE port, DWORD mask)
+{
+    std::lock_guard<std::mutex> hold(g_driver.lock);
+    if (g_driver.pending)
+        g_driver.Complete(0);
+    return ::SetCommMask(port, mask);
+}
+
+BOOL WINAPI ArrivalStatus(HANDLE, LPDWORD errors, LPCOMSTAT status)
+{
+    std::lock_guard<std::mutex> hold(g_driver.lock);
+    *errors = 0;
+    if (status) {
+        *status = COMSTAT{};
+        status->cbInQue = g_driver.queued;
+    }
+    return TRUE;
+}
+
+TEST_F(Listener, ADriverThatReportsArrivalsHasEveryReportReachTheWindow)
+{
+    ledger.m_real.WaitCommEvent = ArrivalWait;
+    ledger.m_real.SetCommMask = ArrivalMask;
+    ledger.m_real.ClearCommError = ArrivalStatus;
+    ASSERT_EQ(0, OpenOn(port));
+    struct Case { const char* what; DWORD events; DWORD queued; };
+    const Case cases[] = {
+        {"first bytes", EV_RXCHAR, 4},
+        {"more bytes", EV_RXCHAR, 9},
+        {"the reader took 4, 4 more came: the same length", EV_RXCHAR, 9},
+        {"and again", EV_RXCHAR, 9},
+        {"a break with the queue unchanged", EV_BREAK, 9},
+        {"the reader emptied the queue, one byte came", EV_RXCHAR, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ::Sleep(30);
+        sink.notes.clear();
+        g_driver.Arrive(c.events, c.queued);
+        bool notified = false;
+        EXPECT_LE(MsTaken([&] { notified = sink.Pump(1000, true); }), 50u);
+        ASSERT_TRUE(notified);
+        EXPECT_EQ(c.events, LOWORD(sink.notes.front().wParam));
+    }
+    EXPECT_EQ(0, port.Close());
 }
 
 TEST_F(Listener, DestructionJoinsTheThreadBeforeTheTargetGoes)

@@ -25,10 +25,14 @@ inline void DispatchQueued()
     }
 }
 
-// How long `call` took, in ms.
+// How long `call` took, in whole ms. From the performance counter: Wine's tick count moves in
+// steps of about 16 ms, too coarse for a bound of a few.
 template <typename Call> ULONGLONG MsTaken(Call call)
 {
-    const ULONGLONG start = ::GetTickCount64();
+    LARGE_INTEGER frequency, start, end;
+    ::QueryPerformanceFrequency(&frequency);
+    ::QueryPerformanceCounter(&start);
     call();
-    return ::GetTickCount64() - start;
+    ::QueryPerformanceCounter(&end);
+    return (ULONGLONG)((end.QuadPart - start.QuadPart) * 1000 / frequency.QuadPart);
 }
