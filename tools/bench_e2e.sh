@@ -6,18 +6,19 @@
 # how long a new log line waits for its paint, and the size and imports of the stripped win32
 # program.
 #
-#   tools/bench_e2e.sh [--runs N] [--out FILE] [--exe PATH] [--if-asked]
+#   tools/bench_e2e.sh [--runs N] [--out FILE] [--exe PATH] [--busy N] [--if-asked]
 #
 # Needs both builds (./test.sh or the presets) and a running rig (tools/rig.sh start). Prints a
 # table, with the machine's load average before and after, and writes it as Markdown to FILE
 # (default build/bench/e2e.md). --exe: another selftest.exe to measure instead of build/win64's
 # (an older build, say, or the shipped 32-bit one: that is driven by the 32-bit bench driver,
-# under 32-bit Wine, where this kernel runs 32-bit code). --if-asked (CTest) does nothing and
-# exits 77 unless SELFTEST_BENCH=1.
+# under 32-bit Wine, where this kernel runs 32-bit code). --busy N: N busy loops run beside the
+# runs, a machine's load. --if-asked (CTest) does nothing and exits 77 unless SELFTEST_BENCH=1.
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 cd "$ROOT"
 RUNS=5
+BUSY=0
 OUT=build/bench/e2e.md
 EXE=
 while [ $# -gt 0 ]; do
@@ -25,6 +26,7 @@ while [ $# -gt 0 ]; do
     --runs) RUNS=$2; shift ;;
     --out) OUT=$2; shift ;;
     --exe) EXE=$(realpath "$2"); shift ;;
+    --busy) BUSY=$2; shift ;;
     --if-asked) [ "${SELFTEST_BENCH:-}" = 1 ] || { echo "set SELFTEST_BENCH=1 to run the benchmarks"; exit 77; } ;;
     *) sed -n '2,14s/^# \{0,1\}//p' "$0" >&2; exit 2 ;;
   esac
@@ -59,19 +61,28 @@ done
 mkdir -p build/bench "$(dirname "$OUT")"
 RAW=build/bench/e2e.raw
 LOAD_BEFORE=$(cut -d' ' -f1-3 /proc/loadavg)
+BUSY_PIDS=()
+stop_busy() { [ ${#BUSY_PIDS[@]} -eq 0 ] || kill "${BUSY_PIDS[@]}" 2>/dev/null || true; }
+trap stop_busy EXIT
+for _ in $(seq "$BUSY"); do
+  bash -c 'while :; do :; done' &
+  BUSY_PIDS+=($!)
+done
 WINERUN_LOADER=$LOADER tools/winerun "$BENCH" "$EXE" --runs "$RUNS" --wineserver "$WINESERVER_PID" 2> >(grep -v setlocale >&2) |
   tr -d '\r' >"$RAW"
 LOAD_AFTER=$(cut -d' ' -f1-3 /proc/loadavg)
+stop_busy
+BUSY_PIDS=()
 
 STRIPPED=build/bench/selftest.stripped.exe
 i686-w64-mingw32-strip -o "$STRIPPED" "$EXE32"
 SIZE=$(stat -c %s "$STRIPPED")
 IMPORTS=$(i686-w64-mingw32-objdump -p "$STRIPPED" | sed -n 's/^\s*DLL Name: //p' | sort -u | tr '\n' ' ')
 
-/usr/bin/python3 - "$RAW" "$SIZE" "$IMPORTS" "$RUNS" "$OUT" "$EXE" "$LOAD_BEFORE" "$LOAD_AFTER" <<'PY'
+/usr/bin/python3 - "$RAW" "$SIZE" "$IMPORTS" "$RUNS" "$OUT" "$EXE" "$LOAD_BEFORE" "$LOAD_AFTER" "$BUSY" <<'PY'
 import sys, platform, os, datetime
 raw, size, imports, runs, out = sys.argv[1], int(sys.argv[2]), sys.argv[3].split(), sys.argv[4], sys.argv[5]
-exe, load_before, load_after = sys.argv[6], sys.argv[7], sys.argv[8]
+exe, load_before, load_after, busy = sys.argv[6], sys.argv[7], sys.argv[8], int(sys.argv[9])
 figures = {}
 extra = {}
 for line in open(raw):
@@ -125,13 +136,14 @@ with open(out, "w") as f:
             "the virtual cable. Timings are taken from outside the program (the driver polls the\n"
             "buttons every millisecond), so each includes a few milliseconds of polling.\n\n"
             % (runs, platform.node() or "this machine", os.cpu_count() or 0, datetime.date.today().isoformat()))
-    f.write("Program: `%s`. Load average (1, 5, 15 min) before: %s; after: %s.\n\n" % (exe, load_before, load_after))
+    f.write("Program: `%s`. Load average (1, 5, 15 min) before: %s; after: %s.%s\n\n"
+            % (exe, load_before, load_after, " Beside %d busy loops." % busy if busy else ""))
     f.write("| figure | median | floor or target | |\n|---|---|---|---|\n")
     for r in rows:
         f.write("| %s | %s | %s | %s |\n" % r)
     f.write("\nSamples (ms):\n\n")
     for name, (value, unit, samples) in figures.items():
         f.write("- %s: %s\n" % (name, " ".join(samples)))
-print("program: %s; load average before %s, after %s" % (exe, load_before, load_after))
+print("program: %s; load average before %s, after %s; busy loops beside: %d" % (exe, load_before, load_after, busy))
 print("written to %s" % out)
 PY

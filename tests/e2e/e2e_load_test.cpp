@@ -1,6 +1,7 @@
-// The shipped program on a machine whose cores are all busy (virtual cable COM81, baud-true):
-// under Wine the port reports its unread bytes again and again while an echo waits in the pause
-// before its read, and the pauses must still end on time.
+// The shipped program on a machine whose cores are all busy, four busy loops to a core (virtual
+// cable COM81, baud-true): under Wine the port reports its unread bytes again and again while an
+// echo waits in the pause before its read; neither the listener nor the pauses may turn that
+// into work that competes with the run.
 #include "e2e_kit.h"
 
 #include <algorithm>
@@ -10,14 +11,15 @@
 namespace
 {
 const int kLoadedRuns = 10;
+const unsigned kLoopsPerCore = 4;
 
-// A busy loop on every processor for as long as the object lives.
+// Busy loops, kLoopsPerCore to a processor, for as long as the object lives.
 class CBusyLoops
 {
 public:
     CBusyLoops()
     {
-        for (unsigned i = 0; i < std::thread::hardware_concurrency(); ++i)
+        for (unsigned i = 0; i < kLoopsPerCore * std::max(1u, std::thread::hardware_concurrency()); ++i)
             m_threads.emplace_back([this] {
                 while (!m_bStop.load(std::memory_order_relaxed)) {
                 }
@@ -68,7 +70,7 @@ TEST_F(LoadTest, RunsKeepTheirPaceWithEveryCoreBusy)
         DWORD elapsedMs = 0;
         ASSERT_NO_FATAL_FAILURE(PassingRun(elapsedMs));
         times += " " + std::to_string(elapsedMs);
-        EXPECT_LE(elapsedMs, 2 * unloadedMs) << "unloaded " << unloadedMs << " ms";
+        EXPECT_LE(elapsedMs, unloadedMs * 3 / 2) << "unloaded " << unloadedMs << " ms";
     }
     std::printf("load: %zu busy loops; unloaded %lu ms; loaded runs (ms):%s\n", load.Count(), unloadedMs,
                 times.c_str());
