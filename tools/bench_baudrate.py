@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """Times whole runs of the baud-rate loopback test on a baud-true and on an instant virtual
 cable and prints each median beside its floor (the time the test's pauses and the echo's
-wire time take at the least).
+wire time take at the least), with the port notifications a run posts and the processor time
+its listener thread takes.
 
     tools/bench_baudrate.py [--runs N] [--com N]
 
@@ -29,10 +30,10 @@ TARGET = 0.03
 def run(com, runs, options):
     out = subprocess.run([WINERUN, BENCH, str(com), str(runs)] + options,
                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, timeout=60 + 10 * runs)
-    times = [float(line.split()[2]) for line in out.stdout.splitlines() if line.startswith("run ")]
-    if out.returncode != 0 or len(times) != runs:
+    rows = [[float(word) for word in line.split()[2:5]] for line in out.stdout.splitlines() if line.startswith("run ")]
+    if out.returncode != 0 or len(rows) != runs:
         sys.exit("bench failed (%d):\n%s%s" % (out.returncode, out.stdout, out.stderr))
-    return times
+    return rows
 
 
 def main():
@@ -43,15 +44,18 @@ def main():
     if not os.path.exists(BENCH):
         sys.exit("build the test twin first: cmake --build --preset win64 --target baudrate_bench")
     worst = 0.0
-    print("%-10s %6s %10s %10s %8s   %s" % ("cable", "runs", "median ms", "floor ms", "over", "all runs (ms)"))
+    print("%-10s %6s %10s %10s %8s %9s %12s   %s" % ("cable", "runs", "median ms", "floor ms", "over", "notified",
+                                                  "listener ms", "all runs (ms)"))
     for name, options, floor in (("instant", ["--instant"], INSTANT_FLOOR_MS),
                                  ("baud-true", [], BAUD_TRUE_FLOOR_MS)):
-        times = run(args.com, args.runs, options)
+        rows = run(args.com, args.runs, options)
+        times = [row[0] for row in rows]
         median = statistics.median(times)
         over = median / floor - 1.0
         worst = max(worst, over)
-        print("%-10s %6d %10.1f %10.1f %+7.1f%%   %s" % (
-            name, args.runs, median, floor, 100.0 * over, " ".join("%.0f" % t for t in times)))
+        print("%-10s %6d %10.1f %10.1f %+7.1f%% %9.0f %12.0f   %s" % (
+            name, args.runs, median, floor, 100.0 * over, statistics.median(row[1] for row in rows),
+            statistics.median(row[2] for row in rows), " ".join("%.0f" % t for t in times)))
     print("target: median at most %+.0f%% over the floor: %s" % (100 * TARGET, "met" if worst <= TARGET else "NOT met"))
     return 0 if worst <= TARGET else 1
 
