@@ -18,7 +18,7 @@
 #define CABLE_RX_SIZE 16384   /* the largest receive queue that SET_QUEUE_SIZE can choose */
 #define CABLE_RX_DEFAULT 4096
 #define CABLE_FLIGHT_SIZE 8192 /* bytes on their way back from the plug (the delay fault) */
-#define CABLE_CORRUPT_MAX 32
+#define CABLE_CORRUPT_MAX 2048 /* a whole garbled block and more */
 #define CABLE_RECORD_SIZE 8192
 #define CABLE_HISTORY_SIZE 1024
 #define CABLE_POOL_TAG 0x6C626143 /* "Cabl" */

@@ -33,7 +33,7 @@
 #define IOCTL_CABLE_MAKER_PROBE 0x00222000
 #define CABLE_MAKER_PROBE_SIZE 18
 
-/* Longest request line; a reply (record) can be much longer. */
-#define CABLE_REQUEST_MAX 512
+/* Longest request line (a list of offsets to corrupt can be long); a reply can be longer. */
+#define CABLE_REQUEST_MAX 16384
 
 #endif

@@ -436,21 +436,25 @@ NTSTATUS CableControl(PIRP irp)
     ULONG inLength = stack->Parameters.DeviceIoControl.InputBufferLength;
     ULONG outLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
     char *buffer = irp->AssociatedIrp.SystemBuffer;
-    char line[CABLE_REQUEST_MAX + 1];
     const char *error;
     REPLY reply;
+    char *line;
 
     if (stack->Parameters.DeviceIoControl.IoControlCode != IOCTL_CABLE_COMMAND)
         return CableComplete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     if (inLength > CABLE_REQUEST_MAX || outLength < 64 || !buffer)
         return CableComplete(irp, STATUS_INVALID_PARAMETER, 0);
     /* In and out share the system buffer. */
+    line = ExAllocatePoolWithTag(NonPagedPool, inLength + 1, CABLE_POOL_TAG);
+    if (!line)
+        return CableComplete(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
     RtlCopyMemory(line, buffer, inLength);
     line[inLength] = 0;
     reply.at = buffer;
     reply.end = buffer + outLength;
     Say(&reply, "OK");
     error = Command(line, &reply);
+    ExFreePoolWithTag(line, CABLE_POOL_TAG);
     if (error) {
         reply.at = buffer;
         Say(&reply, "ERR ");

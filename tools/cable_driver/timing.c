@@ -86,12 +86,13 @@ static void Transmit(CABLE_PORT *port, LONGLONG nowUs)
     }
     /* Room in the flight queue is what the plug can hold; the line waits for the rest. */
     count = min(count, CABLE_FLIGHT_SIZE - port->flightCount);
-    while (count-- && port->cable) {
+    while (count--) {
+        /* The cable goes after exactly this many bytes; the rest never leaves. */
+        if (cable->hangupAfter >= 0 && cable->bytesIn >= (ULONGLONG)cable->hangupAfter)
+            break;
         FarEnd(port, port->tx[port->txHead], nowUs);
         port->txHead = (port->txHead + 1) % CABLE_TX_SIZE;
         --port->txCount;
-        if (cable->hangupAfter >= 0 && cable->bytesIn >= (ULONGLONG)cable->hangupAfter)
-            break;
     }
     if (port->txCount == 0)
         port->lineBusy = FALSE;
