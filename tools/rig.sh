@@ -108,6 +108,46 @@ start_cable_server() {
   [ -s "$RIG/cable.control" ] || { log "cable server did not start"; cat "$RIG/cable.log" >&2; exit 1; }
 }
 
+# The virtual cable driver (tools/cable_driver), the Windows path's cable: a kernel service that
+# Wine's driver host runs for as long as the persistent wineserver lives. Its control device
+# adds COM ports; tests reach it with SELFTEST_CABLE=driver. Optional: without the 64-bit build
+# the rig starts without it.
+CABLE_DRIVER=$ROOT/build/win64/tools/cable_driver/selftest_cable.sys
+CABLECTL=$ROOT/build/win64/tools/cable_driver/cablectl.exe
+start_cable_driver() {
+  if [ ! -f "$CABLE_DRIVER" ] || [ ! -f "$CABLECTL" ]; then
+    log "no cable driver built (win64 preset); only the pty cable"
+    return 0
+  fi
+  mkdir -p "$PREFIX/drive_c/windows/system32/drivers"
+  cp "$CABLE_DRIVER" "$PREFIX/drive_c/windows/system32/drivers/selftest_cable.sys"
+  # The image path must be absolute. Services inherit our stdout: all their output to a file.
+  "${WINE[@]}" sc create selftest_cable type= kernel start= demand \
+      binPath= 'C:\windows\system32\drivers\selftest_cable.sys' >>"$RIG/driver.log" 2>&1 </dev/null || true
+  # Right after wineboot the service manager can answer 1055 (database locked) or 1053
+  # (time-out) for a while.
+  local try out
+  for try in $(seq 30); do
+    out=$("${WINE[@]}" sc start selftest_cable </dev/null 2>&1 >"$RIG/driver.start" ; cat "$RIG/driver.start")
+    echo "$out" >>"$RIG/driver.log"
+    case "$out" in
+      *RUNNING*|*1056*) break ;;
+    esac
+    sleep 2
+  done
+  if ! "${WINE[@]}" "$CABLECTL" --quiet ping </dev/null >>"$RIG/driver.log" 2>&1; then
+    log "the cable driver did not start (see $RIG/driver.log)"
+    return 1
+  fi
+  echo 1 >"$RIG/driver.on"
+}
+
+stop_cable_driver() {
+  [ -f "$RIG/driver.on" ] || return 0
+  rm -f "$RIG/driver.on"
+  timeout 20 "${WINE[@]}" sc stop selftest_cable </dev/null >>"$RIG/driver.log" 2>&1 || true
+}
+
 build_preload() {
   mkdir -p "$ROOT/build/tools"
   bash "$ROOT/tools/build-modemlines.sh" "$ROOT/build/tools" >/dev/null
@@ -126,6 +166,7 @@ cmd_start() {
   "${WINE[@]}" wineboot >>"$RIG/wineboot.log" 2>&1 </dev/null
   guard_console_ports
   start_cable_server
+  start_cable_driver
   cat >"$RIG/env" <<ENV
 export WINEPREFIX='$PREFIX'
 export WINEDEBUG=-all
@@ -136,8 +177,10 @@ export DISPLAY='$DISPLAY'
 export CABLE_CONTROL='$(cat "$RIG/cable.control")'
 export RIG_PRELOAD='$ROOT/build/tools/\$LIB/modemlines.so'
 export RIG_LAUNCH32='$ROOT/tools/winerun32'
+export RIG_CABLE_DRIVER='$([ -f "$RIG/driver.on" ] && echo 1)'
+export RIG_CABLECTL='$CABLECTL'
 ENV
-  log "ready: display $DISPLAY, cable control $(cat "$RIG/cable.control")"
+  log "ready: display $DISPLAY, cable control $(cat "$RIG/cable.control")$([ -f "$RIG/driver.on" ] && echo ", cable driver")"
 }
 
 kill_pidfile() {
@@ -155,6 +198,7 @@ kill_pidfile() {
 cmd_stop() {
   mkdir -p "$RIG"
   kill_pidfile "$RIG/cable.pid"
+  if [ -d "$PREFIX" ] && [ -f "$RIG/env" ]; then stop_cable_driver; fi
   if [ -d "$PREFIX" ]; then "${WINESERVER[@]}" -k >/dev/null 2>&1 || true; fi
   kill_pidfile "$RIG/xvfb.pid"
   rm -f "$RIG/env" "$RIG/display" "$RIG/cable.control"

@@ -2,6 +2,8 @@
 
 #include <ws2tcpip.h>
 
+#include "cable_ioctl.h"
+
 #include <cstdlib>
 #include <map>
 #include <sstream>
@@ -56,8 +58,20 @@ bool ParseStats(const std::string& reply, CCableClient::Stats& stats)
 }
 } // namespace
 
-CCableClient::CCableClient()
+CCableClient::Kind CCableClient::KindFromEnvironment()
 {
+    const char* kind = std::getenv("SELFTEST_CABLE");
+    return kind && std::string(kind) == "driver" ? Driver : Pty;
+}
+
+CCableClient::CCableClient(Kind kind) : m_kind(kind)
+{
+    if (kind == Driver) {
+        HANDLE control = ::CreateFileA(CABLE_CONTROL_PATH, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                       OPEN_EXISTING, 0, nullptr);
+        m_hControl = control == INVALID_HANDLE_VALUE ? nullptr : control;
+        return;
+    }
     const std::string address = std::getenv("CABLE_CONTROL") ? std::getenv("CABLE_CONTROL") : "";
     if (address.empty())
         return;
@@ -93,6 +107,20 @@ CCableClient::~CCableClient()
     Disconnect();
     if (m_bWinsock)
         ::WSACleanup();
+    if (m_hControl)
+        ::CloseHandle(m_hControl);
+}
+
+std::string CCableClient::DriverCommand(const std::string& line)
+{
+    // A record of the whole transfer fits: two hex digits a byte.
+    std::vector<char> reply(2 * 8192 + 256);
+    DWORD returned = 0;
+    if (!::DeviceIoControl(m_hControl, IOCTL_CABLE_COMMAND, (void*)line.data(), (DWORD)line.size(), reply.data(),
+                           (DWORD)reply.size(), &returned, nullptr))
+        return "ERR driver request failed: " + std::to_string(::GetLastError());
+    reply.back() = 0;
+    return reply.data();
 }
 
 void CCableClient::Disconnect()
@@ -107,6 +135,8 @@ std::string CCableClient::Command(const std::string& line)
 {
     if (!Connected())
         return "ERR not connected";
+    if (m_kind == Driver)
+        return DriverCommand(line);
     // A blocking socket sends the whole line or fails.
     const std::string request = line + "\n";
     if (::send((SOCKET)m_socket, request.data(), (int)request.size(), 0) != (int)request.size()) {

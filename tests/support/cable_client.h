@@ -1,5 +1,8 @@
-// Client for the virtual loopback cable's control socket, for test programs that run
-// under Wine while tools/cable.py runs on the host. One request line, one reply line.
+// Client for the virtual loopback cables, for test programs that run under Wine. Two back ends
+// take the same request lines and give the same reply lines: the pty cable server
+// (tools/cable.py, on the host, through its control socket at CABLE_CONTROL) and the virtual
+// cable driver (tools/cable_driver, through its control device). SELFTEST_CABLE=driver in the
+// environment chooses the driver.
 #pragma once
 
 #include <cstdint>
@@ -25,13 +28,18 @@ public:
         std::vector<std::string> settings; // each line setting chosen, e.g. "9600-8N1-none"
     };
 
-    // Connects to CABLE_CONTROL, "host:port" or just the port.
-    CCableClient();
+    enum Kind { Pty, Driver };
+    static Kind KindFromEnvironment();
+
+    // The pty cable: connects to CABLE_CONTROL, "host:port" or just the port. The driver:
+    // opens its control device.
+    explicit CCableClient(Kind kind = KindFromEnvironment());
     ~CCableClient();
     CCableClient(const CCableClient&) = delete;
     CCableClient& operator=(const CCableClient&) = delete;
 
-    bool Connected() const { return m_socket != kNoSocket; }
+    Kind GetKind() const { return m_kind; }
+    bool Connected() const { return m_kind == Driver ? m_hControl != nullptr : m_socket != kNoSocket; }
 
     // The reply line without its line end; "ERR ..." also when the socket fails.
     std::string Command(const std::string& line);
@@ -40,6 +48,7 @@ public:
 
 private:
     void Disconnect();
+    std::string DriverCommand(const std::string& line);
 
     // A Winsock SOCKET; kept as its integer type so that users need not include winsock2.h
     // before windows.h.
@@ -47,4 +56,6 @@ private:
     uintptr_t m_socket = kNoSocket;
     bool m_bWinsock = false;
     std::string m_strPending; // bytes received past the last reply line
+    Kind m_kind;
+    void* m_hControl = nullptr; // the driver's control device
 };

@@ -1,5 +1,7 @@
 #include "test_cable.h"
 
+#include "port_broadcast.h"
+
 #include <cstdlib>
 
 CTestCable::~CTestCable()
@@ -11,7 +13,9 @@ CTestCable::~CTestCable()
 bool CTestCable::Claim(int first, int last, const std::string& options)
 {
     if (!m_client.Connected()) {
-        m_strError = "no cable server at CABLE_CONTROL (is the rig running?)";
+        m_strError = m_client.GetKind() == CCableClient::Driver
+                         ? "no cable driver (is the rig running with it?)"
+                         : "no cable server at CABLE_CONTROL (is the rig running?)";
         return false;
     }
     std::string reply;
@@ -35,4 +39,9 @@ int CTestCable::Holders()
 {
     const std::string reply = m_client.Command(std::to_string(m_nCom) + " holders");
     return reply.compare(0, 3, "OK ") == 0 ? std::atoi(reply.c_str() + 3) : -1;
+}
+
+void CTestCable::Announce(bool arrival)
+{
+    BroadcastPortChange(m_nCom, arrival, 1000);
 }

@@ -1,5 +1,6 @@
-// One virtual loopback cable for one test, from the rig's cable server: the first free COM
-// number of a range, removed again when the object goes. Each test program has a range of its
+// One virtual loopback cable for one test, from the rig's pty cable server or its cable driver
+// (CCableClient chooses; the same words for both): the first free COM number of a range,
+// removed again when the object goes. Each test program has a range of its
 // own (COMS in its selftest_add_test), so programs and cases never take each other's cable.
 #pragma once
 
@@ -13,6 +14,7 @@ class CTestCable
 {
 public:
     CTestCable() = default;
+    explicit CTestCable(CCableClient::Kind kind) : m_client(kind) {}
     ~CTestCable();
     CTestCable(const CTestCable&) = delete;
     CTestCable& operator=(const CTestCable&) = delete;
@@ -34,6 +36,12 @@ public:
 
     // A request about this cable, e.g. Request("noecho on"); true on an OK reply.
     bool Request(const std::string& request);
+    // The cable pulled out or plugged in again ("hangup", "restore"), announced to every
+    // top-level window as the system announces a port device's removal or arrival.
+    bool Pull() { return Request("hangup") && (Announce(false), true); }
+    bool Plug() { return Request("restore") && (Announce(true), true); }
+    void Announce(bool arrival);
+    CCableClient::Kind Kind() const { return m_client.GetKind(); }
     bool GetStats(CCableClient::Stats& stats) { return m_client.GetStats(m_nCom, stats); }
     // How many times the port is open outside the cable (under Wine: in the wineserver, for
     // as long as a program holds it); -1 when the server does not answer.

@@ -1,0 +1,115 @@
+// The Windows path from outside: the shipped program on ports that the virtual cable driver
+// serves, with no stand-in for the maker's request and nothing typed. Discovery finds the
+// maker's cable by the request only its driver answers; a cable plugged in while the dialog
+// waits is announced to every top-level window and starts a run; a cable pulled mid-run fails
+// the run's requests as a USB serial driver does after a surprise removal.
+#include "e2e_kit.h"
+
+#include <memory>
+
+namespace
+{
+struct DiscoveryCase
+{
+    const char* name;
+    int maker;              // the maker's cable, 0 for none
+    std::vector<int> plain; // ports of another make
+    const char* shown;      // in the port box after start-up
+};
+
+const DiscoveryCase kDiscovery[] = {
+    {"MakersCableAmongPlainPorts", 5, {3, 4, 6}, "COM5"},
+    {"MakersCableAtCom12", 12, {5}, "COM12"},
+    {"NoMakersCableLeavesTheBoxEmpty", 0, {3, 5}, ""},
+};
+
+class DriverDiscovery : public ProgramTest, public ::testing::WithParamInterface<DiscoveryCase>
+{
+protected:
+    void SetUp() override
+    {
+        const DiscoveryCase& c = GetParam();
+        if (c.maker) {
+            ASSERT_TRUE(Add(c.maker, ""));
+        }
+        for (int com : c.plain)
+            ASSERT_TRUE(Add(com, "--plain"));
+        ProgramTest::SetUp();
+    }
+
+    bool Add(int com, const std::string& options)
+    {
+        m_cables.emplace_back(new CTestCable(CCableClient::Driver));
+        return m_cables.back()->Claim(com, com, options + " --instant");
+    }
+
+    std::vector<std::unique_ptr<CTestCable>> m_cables;
+};
+
+TEST_P(DriverDiscovery, BoxShowsTheFoundPortWithNothingTyped)
+{
+    EXPECT_EQ(m_driver.PortText(), GetParam().shown);
+    EXPECT_TRUE(m_driver.IsIdle());
+    for (auto& cable : m_cables)
+        EXPECT_EQ(cable->Holders(), 0) << cable->Name() << " was left open by discovery";
+}
+
+INSTANTIATE_TEST_SUITE_P(Driver, DriverDiscovery, ::testing::ValuesIn(kDiscovery), ::testing::PrintToStringParamName());
+
+class DriverCable : public E2eTest
+{
+protected:
+    DriverCable() : m_driverCable(CCableClient::Driver) {}
+    CTestCable m_driverCable;
+};
+
+TEST_F(DriverCable, CablePluggedInWhileTheDialogWaitsRunsToOk)
+{
+    ASSERT_EQ(m_driver.PortText(), "") << "a maker's cable was there before the test";
+    ASSERT_TRUE(m_driverCable.Claim(7, 7, "")) << m_driverCable.Error();
+    m_driverCable.Announce(true);
+    ASSERT_TRUE(m_driver.WaitRunStarted(5000)) << "the arrival started no run";
+    ASSERT_TRUE(m_driver.WaitIdle(kRunBoundMs)) << Join(m_driver.LogLines());
+    EXPECT_EQ(m_driver.FindMessageBox(), nullptr);
+    EXPECT_EQ(m_driver.PortText(), "COM7");
+    ExpectShown(PassingLog(), 3, CDialogDriver::VerdictOk);
+    EXPECT_EQ(m_driverCable.Holders(), 0);
+}
+
+struct PullCase
+{
+    const char* name;
+    int bytes; // the cable goes once the far end has received this many
+    std::vector<std::string> log;
+    int progress;
+};
+
+const PullCase kPulls[] = {
+    {"At9600", 256, CutLog(3, {kReadFailed}), 0},
+    {"At57600", 1280, CutLog(8, {kReadFailed}), 1},
+    {"At115200", 2304, CutLog(13, {kReadFailed}), 2},
+};
+
+class DriverPull : public DriverCable, public ::testing::WithParamInterface<PullCase>
+{
+};
+
+TEST_P(DriverPull, RunEndsNgWithoutHangingAndLetsGoOfThePort)
+{
+    const PullCase& c = GetParam();
+    ASSERT_TRUE(m_driverCable.Claim(8, 8, "--hangup-after " + std::to_string(c.bytes))) << m_driverCable.Error();
+    ASSERT_TRUE(m_driver.TypePort(m_driverCable.Name()));
+    ASSERT_TRUE(m_driver.RunToEnd(kRunBoundMs)) << m_driver.LastError() << "\n" << Join(m_driver.LogLines());
+    ExpectShown(c.log, c.progress, CDialogDriver::VerdictNg);
+    EXPECT_TRUE(WaitFor([&] { return m_driverCable.Holders() == 0; }, 2000)) << "the pulled port is still held";
+
+    // The system's removal notice comes after the run has failed: it clears the display.
+    m_driverCable.Announce(false);
+    EXPECT_TRUE(m_driver.IsResponsive(3000));
+    EXPECT_TRUE(m_driver.LogLines().empty()) << Join(m_driver.LogLines());
+    EXPECT_EQ(m_driver.ProgressPos(), 0);
+    EXPECT_TRUE(m_driver.IsIdle());
+}
+
+INSTANTIATE_TEST_SUITE_P(Driver, DriverPull, ::testing::ValuesIn(kPulls), ::testing::PrintToStringParamName());
+} // namespace

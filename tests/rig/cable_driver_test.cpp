@@ -1,0 +1,464 @@
+// The virtual cable driver against what Microsoft documents for a serial driver: what a program
+// sees through the Win32 comm calls on a port that a kernel-mode driver serves (Wine hands every
+// call to the driver as a request packet). Each row names the behaviour it checks.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/test_cable.h"
+#include "support/wait_for.h"
+
+namespace {
+
+const DWORD kMaxDword = MAXDWORD;
+
+class CableDriver : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(cable.Claim(SELFTEST_COM_FIRST, SELFTEST_COM_LAST, "--instant")) << cable.Error();
+        port = Open();
+        ASSERT_NE(port, INVALID_HANDLE_VALUE) << "error " << ::GetLastError();
+        event = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        waitEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    }
+
+    void TearDown() override
+    {
+        if (port != INVALID_HANDLE_VALUE)
+            ::CloseHandle(port);
+        ::CloseHandle(event);
+        ::CloseHandle(waitEvent);
+    }
+
+    HANDLE Open() const
+    {
+        return ::CreateFileA(cable.Path().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_OVERLAPPED, nullptr);
+    }
+
+    void SetTimeouts(DWORD interval, DWORD multiplier, DWORD constant, DWORD writeConstant = 0)
+    {
+        COMMTIMEOUTS timeouts = {interval, multiplier, constant, 0, writeConstant};
+        ASSERT_TRUE(::SetCommTimeouts(port, &timeouts)) << ::GetLastError();
+    }
+
+    // One transfer, waited for up to `boundMs`: its byte count, its Win32 result (0 on success)
+    // and how long it took. A transfer still pending at the bound is cancelled and reported as
+    // WAIT_TIMEOUT.
+    struct Result {
+        DWORD count = 0;
+        DWORD error = 0;
+        DWORD ms = 0;
+    };
+    Result Transfer(bool write, void* data, DWORD size, DWORD boundMs = 3000)
+    {
+        OVERLAPPED ov = {};
+        ov.hEvent = event;
+        ::ResetEvent(event);
+        Result result;
+        const DWORD start = ::GetTickCount();
+        BOOL done = write ? ::WriteFile(port, data, size, nullptr, &ov) : ::ReadFile(port, data, size, nullptr, &ov);
+        if (!done && ::GetLastError() != ERROR_IO_PENDING) {
+            result.error = ::GetLastError();
+            return result;
+        }
+        if (::WaitForSingleObject(event, boundMs) == WAIT_TIMEOUT) {
+            ::CancelIo(port);
+            ::GetOverlappedResult(port, &ov, &result.count, TRUE);
+            result.error = WAIT_TIMEOUT;
+            return result;
+        }
+        if (!::GetOverlappedResult(port, &ov, &result.count, FALSE))
+            result.error = ::GetLastError();
+        result.ms = ::GetTickCount() - start;
+        return result;
+    }
+    Result Write(const std::string& text) { return Transfer(true, (void*)text.data(), (DWORD)text.size()); }
+
+    // Writes and waits until the echo is queued on our side.
+    void Echo(const std::string& text)
+    {
+        ASSERT_EQ(Write(text).count, text.size());
+        ASSERT_TRUE(WaitFor([&] { return InQueue() >= text.size(); }, 2000)) << "no echo of " << text;
+    }
+
+    DWORD InQueue()
+    {
+        COMSTAT stat = {};
+        DWORD errors = 0;
+        return ::ClearCommError(port, &errors, &stat) ? stat.cbInQue : kMaxDword;
+    }
+
+    // An event wait on the port: started, then finished with its events or found still pending.
+    bool StartWait()
+    {
+        waitOv = OVERLAPPED();
+        waitOv.hEvent = waitEvent;
+        ::ResetEvent(waitEvent);
+        events = 0xDEAD;
+        if (::WaitCommEvent(port, &events, &waitOv))
+            ::SetEvent(waitEvent);
+        else if (::GetLastError() != ERROR_IO_PENDING)
+            return false;
+        return true;
+    }
+    // The wait's Win32 result once it ended within `boundMs`; WAIT_TIMEOUT while it pends.
+    DWORD WaitEnds(DWORD boundMs)
+    {
+        if (::WaitForSingleObject(waitEvent, boundMs) == WAIT_TIMEOUT)
+            return WAIT_TIMEOUT;
+        DWORD unused = 0;
+        return ::GetOverlappedResult(port, &waitOv, &unused, FALSE) ? 0 : ::GetLastError();
+    }
+    void EndWait()
+    {
+        if (WaitEnds(0) == WAIT_TIMEOUT) {
+            ::CancelIo(port);
+            WaitEnds(2000);
+        }
+    }
+
+    CTestCable cable{CCableClient::Driver};
+    HANDLE port = INVALID_HANDLE_VALUE;
+    HANDLE event = nullptr;
+    HANDLE waitEvent = nullptr;
+    OVERLAPPED waitOv = {};
+    DWORD events = 0;
+};
+
+// ---- SERIAL_TIMEOUTS -------------------------------------------------------------------------
+
+struct ReadCase {
+    const char* name;
+    DWORD interval, multiplier, constant;
+    const char* queued;    // echoed before the read
+    DWORD length;
+    DWORD count;           // what the read returns
+    DWORD minMs, maxMs;    // when
+};
+
+const ReadCase kReads[] = {
+    {"MaxIntervalNoTotalsReturnsNothingAtOnce", kMaxDword, 0, 0, "", 10, 0, 0, 150},
+    {"MaxIntervalNoTotalsReturnsWhatIsThere", kMaxDword, 0, 0, "abcde", 10, 5, 0, 150},
+    {"MaxIntervalAndMultiplierReturnsTheFirstBytes", kMaxDword, kMaxDword, 400, "abc", 10, 3, 0, 150},
+    {"MaxIntervalAndMultiplierTimesOutEmpty", kMaxDword, kMaxDword, 300, "", 10, 0, 250, 600},
+    {"TotalTimeOutReturnsWhatCame", 0, 0, 300, "abcde", 10, 5, 250, 600},
+    {"TotalIsMultiplierTimesLengthPlusConstant", 0, 30, 0, "", 10, 0, 250, 600},
+    {"IntervalEndsAReadOnceBytesStop", 100, 0, 0, "abcde", 10, 5, 60, 400},
+    {"NoTimeOutsWaitUntilFull", 0, 0, 0, "abcdefghij", 10, 10, 0, 150},
+};
+
+class ReadTimeouts : public CableDriver, public ::testing::WithParamInterface<ReadCase> {};
+
+TEST_P(ReadTimeouts, AsDocumented)
+{
+    const ReadCase& c = GetParam();
+    SetTimeouts(c.interval, c.multiplier, c.constant);
+    if (*c.queued)
+        Echo(c.queued);
+    std::vector<char> buffer(c.length);
+    Result read = Transfer(false, buffer.data(), c.length);
+    EXPECT_EQ(read.error, 0u);
+    EXPECT_EQ(read.count, c.count);
+    EXPECT_GE(read.ms, c.minMs);
+    EXPECT_LE(read.ms, c.maxMs);
+}
+
+INSTANTIATE_TEST_SUITE_P(CableDriver, ReadTimeouts, ::testing::ValuesIn(kReads),
+                         [](const ::testing::TestParamInfo<ReadCase>& info) { return std::string(info.param.name); });
+
+TEST_F(CableDriver, WriteTimeOutEndsAStalledWriteWithWhatTheDeviceTook)
+{
+    ASSERT_TRUE(cable.Request("stall on"));
+    SetTimeouts(0, 0, 0, 200);
+    std::string block(6000, 'x');
+    Result write = Write(block);
+    EXPECT_EQ(write.error, 0u) << "a timed-out write succeeds with a short count";
+    EXPECT_GT(write.count, 0u);
+    EXPECT_LT(write.count, block.size());
+    EXPECT_GE(write.ms, 150u);
+}
+
+// ---- wait-on-mask ----------------------------------------------------------------------------
+
+TEST_F(CableDriver, EventBeforeTheWaitCompletesTheNextWaitAtOnce)
+{
+    ASSERT_TRUE(::SetCommMask(port, EV_RXCHAR));
+    Echo("a");
+    ASSERT_TRUE(StartWait());
+    EXPECT_EQ(WaitEnds(200), 0u);
+    EXPECT_EQ(events, (DWORD)EV_RXCHAR);
+}
+
+TEST_F(CableDriver, BytesSittingQueuedRaiseNoFurtherEvent)
+{
+    ASSERT_TRUE(::SetCommMask(port, EV_RXCHAR));
+    Echo("a");
+    ASSERT_TRUE(StartWait());
+    ASSERT_EQ(WaitEnds(200), 0u);
+    ASSERT_TRUE(StartWait());
+    EXPECT_EQ(WaitEnds(300), (DWORD)WAIT_TIMEOUT) << "EV_RXCHAR again for a byte already reported";
+    Echo("b");
+    EXPECT_EQ(WaitEnds(1000), 0u);
+    EXPECT_EQ(events, (DWORD)EV_RXCHAR);
+}
+
+TEST_F(CableDriver, NewMaskEndsThePendingWaitWithNoEvents)
+{
+    ASSERT_TRUE(::SetCommMask(port, EV_RXCHAR));
+    ASSERT_TRUE(StartWait());
+    ASSERT_EQ(WaitEnds(100), (DWORD)WAIT_TIMEOUT);
+    ASSERT_TRUE(::SetCommMask(port, EV_RXCHAR));
+    EXPECT_EQ(WaitEnds(1000), 0u);
+    EXPECT_EQ(events, 0u);
+}
+
+TEST_F(CableDriver, SecondWaitWhileOnePendsIsRefused)
+{
+    ASSERT_TRUE(::SetCommMask(port, EV_RXCHAR));
+    ASSERT_TRUE(StartWait());
+    OVERLAPPED second = {};
+    second.hEvent = event;
+    DWORD secondEvents = 0;
+    EXPECT_FALSE(::WaitCommEvent(port, &secondEvents, &second));
+    EXPECT_EQ(::GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(WaitEnds(0), (DWORD)WAIT_TIMEOUT) << "the first wait was disturbed";
+    EndWait();
+}
+
+struct LineEventCase {
+    const char* name;
+    DWORD mask;
+    DWORD escape;          // EscapeCommFunction code, or 0 to write a byte
+    DWORD events;
+    DWORD modemStatus;     // GetCommModemStatus afterwards
+};
+
+// A loopback plug's modem lines: RTS to CTS, DTR to DSR and DCD.
+const LineEventCase kLineEvents[] = {
+    {"RtsDropsCts", EV_CTS | EV_DSR, CLRRTS, EV_CTS, MS_DSR_ON | MS_RLSD_ON},
+    {"DtrDropsDsrAndDcd", EV_CTS | EV_DSR | EV_RLSD, CLRDTR, EV_DSR | EV_RLSD, MS_CTS_ON},
+    {"WrittenByteEmptiesTheQueue", EV_TXEMPTY, 0, EV_TXEMPTY, MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON},
+    {"BreakComesBack", EV_BREAK, SETBREAK, EV_BREAK, MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON},
+};
+
+class LineEvents : public CableDriver, public ::testing::WithParamInterface<LineEventCase> {};
+
+TEST_P(LineEvents, ReachTheWait)
+{
+    const LineEventCase& c = GetParam();
+    ASSERT_TRUE(::EscapeCommFunction(port, SETRTS));
+    ASSERT_TRUE(::EscapeCommFunction(port, SETDTR));
+    ASSERT_TRUE(::SetCommMask(port, c.mask));
+    ASSERT_TRUE(StartWait());
+    if (c.escape)
+        ASSERT_TRUE(::EscapeCommFunction(port, c.escape));
+    else
+        ASSERT_EQ(Write("z").count, 1u);
+    EXPECT_EQ(WaitEnds(1000), 0u);
+    EXPECT_EQ(events, c.events);
+    DWORD status = 0;
+    EXPECT_TRUE(::GetCommModemStatus(port, &status));
+    EXPECT_EQ(status, c.modemStatus);
+    ::EscapeCommFunction(port, CLRBREAK);
+    EndWait();
+}
+
+INSTANTIATE_TEST_SUITE_P(CableDriver, LineEvents, ::testing::ValuesIn(kLineEvents),
+                         [](const ::testing::TestParamInfo<LineEventCase>& info) { return std::string(info.param.name); });
+
+// ---- purge, cancel, cleanup ------------------------------------------------------------------
+
+TEST_F(CableDriver, PurgeEmptiesEachQueue)
+{
+    Echo("abcdef");
+    ASSERT_TRUE(cable.Request("stall on"));
+    ASSERT_EQ(Write("ghij").count, 4u);
+    COMSTAT stat = {};
+    DWORD errors = 0;
+    ASSERT_TRUE(::ClearCommError(port, &errors, &stat));
+    EXPECT_EQ(stat.cbInQue, 6u);
+    EXPECT_EQ(stat.cbOutQue, 4u);
+    ASSERT_TRUE(::PurgeComm(port, PURGE_RXCLEAR | PURGE_TXCLEAR));
+    ASSERT_TRUE(::ClearCommError(port, &errors, &stat));
+    EXPECT_EQ(stat.cbInQue, 0u);
+    EXPECT_EQ(stat.cbOutQue, 0u);
+}
+
+struct EndCase {
+    const char* name;
+    BOOL (*end)(HANDLE port);
+    DWORD error;           // what the pending read and wait end with
+};
+
+const EndCase kEnds[] = {
+    {"CancelIo", [](HANDLE port) { return ::CancelIo(port); }, ERROR_OPERATION_ABORTED},
+    {"PurgeAbort", [](HANDLE port) { return ::PurgeComm(port, PURGE_RXABORT | PURGE_TXABORT); }, ERROR_OPERATION_ABORTED},
+};
+
+class PendingRequests : public CableDriver, public ::testing::WithParamInterface<EndCase> {};
+
+TEST_P(PendingRequests, EndWithoutHanging)
+{
+    const EndCase& c = GetParam();
+    SetTimeouts(0, 0, 0);
+    char buffer[16];
+    OVERLAPPED ov = {};
+    ov.hEvent = event;
+    ASSERT_FALSE(::ReadFile(port, buffer, sizeof(buffer), nullptr, &ov));
+    ASSERT_EQ(::GetLastError(), (DWORD)ERROR_IO_PENDING);
+    ASSERT_TRUE(c.end(port));
+    ASSERT_EQ(::WaitForSingleObject(event, 2000), WAIT_OBJECT_0) << "the read still pends";
+    DWORD count = 0;
+    EXPECT_FALSE(::GetOverlappedResult(port, &ov, &count, FALSE));
+    EXPECT_EQ(::GetLastError(), c.error);
+}
+
+INSTANTIATE_TEST_SUITE_P(CableDriver, PendingRequests, ::testing::ValuesIn(kEnds),
+                         [](const ::testing::TestParamInfo<EndCase>& info) { return std::string(info.param.name); });
+
+TEST_F(CableDriver, CloseEndsEveryPendingRequest)
+{
+    SetTimeouts(0, 0, 0);
+    ASSERT_TRUE(::SetCommMask(port, EV_RXCHAR));
+    ASSERT_TRUE(StartWait());
+    char buffer[16];
+    OVERLAPPED ov = {};
+    ov.hEvent = event;
+    ASSERT_FALSE(::ReadFile(port, buffer, sizeof(buffer), nullptr, &ov));
+    ::CloseHandle(port);
+    port = INVALID_HANDLE_VALUE;
+    EXPECT_EQ(::WaitForSingleObject(event, 2000), WAIT_OBJECT_0) << "the read still pends";
+    EXPECT_EQ(::WaitForSingleObject(waitEvent, 2000), WAIT_OBJECT_0) << "the wait still pends";
+    EXPECT_TRUE(WaitFor([&] { return cable.Holders() == 0; }, 2000));
+    port = Open();
+    EXPECT_NE(port, INVALID_HANDLE_VALUE) << "the port was not released";
+}
+
+// ---- open, settings, the maker's request -----------------------------------------------------
+
+TEST_F(CableDriver, SecondHandleGetsNoAccess)
+{
+    // Wine gives the handle before the driver refuses the open, so the refusal shows at the
+    // handle's first request; on Windows CreateFile itself fails with the same code.
+    HANDLE second = Open();
+    DWORD error = ::GetLastError();
+    if (second != INVALID_HANDLE_VALUE) {
+        DCB dcb = {};
+        dcb.DCBlength = sizeof(dcb);
+        EXPECT_FALSE(::GetCommState(second, &dcb));
+        error = ::GetLastError();
+        ::CloseHandle(second);
+    }
+    EXPECT_EQ(error, (DWORD)ERROR_ACCESS_DENIED);
+    EXPECT_EQ(Write("still mine").count, 10u) << "the first handle lost the port";
+}
+
+TEST_F(CableDriver, SettingsComeBackAsSetAndReachTheLine)
+{
+    DCB dcb = {};
+    dcb.DCBlength = sizeof(dcb);
+    ASSERT_TRUE(::GetCommState(port, &dcb));
+    ASSERT_TRUE(::BuildCommDCBA("baud=57600 parity=e data=7 stop=2", &dcb));
+    dcb.fOutxCtsFlow = TRUE;
+    dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+    ASSERT_TRUE(::SetCommState(port, &dcb));
+    DCB read = {};
+    read.DCBlength = sizeof(read);
+    ASSERT_TRUE(::GetCommState(port, &read));
+    EXPECT_EQ(read.BaudRate, 57600u);
+    EXPECT_EQ(read.ByteSize, 7);
+    EXPECT_EQ(read.Parity, EVENPARITY);
+    EXPECT_EQ(read.StopBits, TWOSTOPBITS);
+    EXPECT_TRUE(read.fOutxCtsFlow);
+    ASSERT_TRUE(::SetupComm(port, 8192, 8192));
+    COMMPROP prop = {};
+    ASSERT_TRUE(::GetCommProperties(port, &prop));
+    EXPECT_EQ(prop.dwCurrentRxQueue, 8192u);
+    dcb.ByteSize = 8;
+    dcb.StopBits = ONE5STOPBITS;
+    EXPECT_FALSE(::SetCommState(port, &dcb)) << "1.5 stop bits with 8 data bits";
+    Echo("x");
+    CCableClient::Stats stats;
+    ASSERT_TRUE(cable.GetStats(stats));
+    EXPECT_EQ(stats.settings.back(), "57600-7E2-rtscts");
+}
+
+struct ProbeCase {
+    const char* name;
+    const char* options;
+    DWORD inSize, outSize;
+    DWORD error;           // 0: answered
+};
+
+const ProbeCase kProbes[] = {
+    {"MakersCableAnswers", "", 18, 18, 0},
+    {"MakersCableRefusesShortInput", "", 17, 18, ERROR_INVALID_PARAMETER},
+    {"MakersCableRefusesLongOutput", "", 18, 32, ERROR_INVALID_PARAMETER},
+    {"PlainPortDoesNotKnowTheCode", "--plain", 18, 18, ERROR_INVALID_FUNCTION},
+};
+
+class MakersRequest : public ::testing::TestWithParam<ProbeCase> {};
+
+TEST_P(MakersRequest, AnsweredOnlyByTheMakersCable)
+{
+    const ProbeCase& c = GetParam();
+    CTestCable probed(CCableClient::Driver);
+    ASSERT_TRUE(probed.Claim(SELFTEST_COM_FIRST, SELFTEST_COM_LAST, c.options)) << probed.Error();
+    HANDLE port = ::CreateFileA(probed.Path().c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    char buffer[32] = {};
+    DWORD returned = 0;
+    BOOL ok = ::DeviceIoControl(port, 0x222000, buffer, c.inSize, buffer, c.outSize, &returned, nullptr);
+    DWORD error = ok ? 0 : ::GetLastError();
+    ::CloseHandle(port);
+    EXPECT_EQ(error, c.error);
+}
+
+INSTANTIATE_TEST_SUITE_P(CableDriver, MakersRequest, ::testing::ValuesIn(kProbes),
+                         [](const ::testing::TestParamInfo<ProbeCase>& info) { return std::string(info.param.name); });
+
+// ---- the cable pulled ------------------------------------------------------------------------
+
+TEST_F(CableDriver, PulledCableFailsPendingAndLaterRequestsAsRemoved)
+{
+    SetTimeouts(0, 0, 0);
+    ASSERT_TRUE(::SetCommMask(port, EV_RXCHAR));
+    ASSERT_TRUE(StartWait());
+    char buffer[16];
+    OVERLAPPED ov = {};
+    ov.hEvent = event;
+    ASSERT_FALSE(::ReadFile(port, buffer, sizeof(buffer), nullptr, &ov));
+    ASSERT_TRUE(cable.Pull());
+
+    // A USB serial driver after a surprise removal: STATUS_DELETE_PENDING, ERROR_ACCESS_DENIED.
+    DWORD count = 0;
+    ASSERT_EQ(::WaitForSingleObject(event, 2000), WAIT_OBJECT_0) << "the read still pends";
+    EXPECT_FALSE(::GetOverlappedResult(port, &ov, &count, FALSE));
+    EXPECT_EQ(::GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
+    EXPECT_EQ(WaitEnds(2000), (DWORD)ERROR_ACCESS_DENIED);
+    EXPECT_EQ(Write("late").error, (DWORD)ERROR_ACCESS_DENIED);
+    DCB dcb = {};
+    dcb.DCBlength = sizeof(dcb);
+    EXPECT_FALSE(::GetCommState(port, &dcb));
+    EXPECT_EQ(::GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
+    EXPECT_EQ(::CreateFileA(cable.Path().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+              INVALID_HANDLE_VALUE) << "the port's name outlived the cable";
+
+    EXPECT_EQ(cable.Holders(), 1);
+    ::CloseHandle(port);
+    port = INVALID_HANDLE_VALUE;
+    EXPECT_TRUE(WaitFor([&] { return cable.Holders() == 0; }, 2000)) << "the pulled port is still held";
+    ASSERT_TRUE(cable.Plug());
+    port = Open();
+    EXPECT_NE(port, INVALID_HANDLE_VALUE) << "the port did not come back";
+    Echo("back");
+}
+
+} // namespace

@@ -1,0 +1,154 @@
+/* The virtual loopback cable driver's own declarations: the cable records kept by COM
+ * number, the port device that an open handle talks to, and the entry points of each file.
+ *
+ * Locking: one spin lock (g_lock) guards every cable, every port and the timer's state. The
+ * ports are few and each section is short; one lock keeps the cancel, timer and dispatch
+ * paths free of lock-order questions. Requests are completed after the lock is released.
+ */
+#ifndef CABLE_H
+#define CABLE_H
+
+#include <ntddk.h>
+#include <ntddser.h>
+
+#include "cable_ioctl.h"
+
+#define CABLE_MAX_COM 255
+#define CABLE_TX_SIZE 4096    /* the device's transmit buffer: a write completes once it fits */
+#define CABLE_RX_SIZE 16384   /* the largest receive queue that SET_QUEUE_SIZE can choose */
+#define CABLE_RX_DEFAULT 4096
+#define CABLE_FLIGHT_SIZE 8192 /* bytes on their way back from the plug (the delay fault) */
+#define CABLE_CORRUPT_MAX 2048 /* a whole garbled block and more */
+#define CABLE_RECORD_SIZE 8192
+#define CABLE_HISTORY_SIZE 1024
+#define CABLE_POOL_TAG 0x6C626143 /* "Cabl" */
+
+/* A USB serial driver fails the requests of a handle whose device was surprise-removed with
+ * STATUS_DELETE_PENDING (ERROR_ACCESS_DENIED to the program), pending ones included. */
+#define CABLE_STATUS_REMOVED STATUS_DELETE_PENDING
+
+/* A read or write whose SERIAL_TIMEOUTS ran out ends with what was transferred, and Win32
+ * reports success with a short count. Windows' serial driver uses STATUS_TIMEOUT, a success
+ * code there; Wine 8's GetOverlappedResult turns it into ERROR_TIMEOUT, so plain success. */
+#define CABLE_STATUS_TIMED_OUT STATUS_SUCCESS
+
+struct CABLE_PORT;
+
+/* What the rig knows of one COM number; lives from `add` to `remove`, across hang-ups. */
+typedef struct CABLE {
+    ULONG number;
+    BOOLEAN plain;          /* another make's port: the maker's request is unknown to it */
+    BOOLEAN pacing;
+    BOOLEAN noecho, stall;
+    ULONG corrupt[CABLE_CORRUPT_MAX];
+    ULONG corruptCount;
+    LONG echoOnly;          /* -1: no limit */
+    ULONG delayMs;
+    LONG hangupAfter;       /* -1: never */
+    ULONG mismatch;         /* the far end's rate; 0: the same as ours */
+    ULONGLONG bytesIn, bytesOut;
+    char history[CABLE_HISTORY_SIZE]; /* line settings, "9600-8N1-none,..." */
+    char lastLabel[40];
+    ULONG baud, bits, stop;  /* the setting last noted, for stats after a hang-up */
+    char parity;
+    BOOLEAN rtscts, ixon, ixoff;
+    LONG staleOpens;         /* handles still open on ports this cable was pulled from */
+    UCHAR record[CABLE_RECORD_SIZE];
+    ULONG recordCount;
+    struct CABLE_PORT *port; /* NULL while hung up */
+} CABLE;
+
+/* Device extension of a COM port device (and, with isControl, of the control device). */
+typedef struct CABLE_PORT {
+    BOOLEAN isControl;
+    PDEVICE_OBJECT device;
+    ULONG number;
+    CABLE *cable;           /* NULL once the port has gone (removed or hung up) */
+    BOOLEAN removed;
+    BOOLEAN linked;         /* the \??\COMn link still names this device */
+    WCHAR linkName[24];
+    LONG opens;
+    /* The one handle the port is open for. Wine returns a handle before the driver has
+     * answered IRP_MJ_CREATE, so a refused second open still gets one: every request on it
+     * fails instead. */
+    PFILE_OBJECT owner;
+    LONG handles;           /* every handle on the device, refused ones too: it goes with the last */
+
+    /* settings */
+    SERIAL_BAUD_RATE baud;
+    SERIAL_LINE_CONTROL line;
+    SERIAL_HANDFLOW handflow;
+    SERIAL_CHARS chars;
+    SERIAL_TIMEOUTS timeouts;
+    ULONG waitMask, history;
+    BOOLEAN dtr, rts, breakOn;
+    ULONG rxCapacity;
+    ULONG errors;           /* SERIAL_ERROR_* until GET_COMMSTATUS */
+    BOOLEAN settingsChanged;
+
+    /* the transmit buffer and the line clock */
+    UCHAR tx[CABLE_TX_SIZE];
+    ULONG txHead, txCount;
+    BOOLEAN lineBusy;
+    LONGLONG lineStartUs;
+    ULONGLONG lineSent;
+    BOOLEAN txWasBusy;
+
+    /* bytes on their way back, each due at its time */
+    UCHAR flight[CABLE_FLIGHT_SIZE];
+    LONGLONG flightDueUs[CABLE_FLIGHT_SIZE];
+    ULONG flightHead, flightCount;
+
+    /* the receive queue */
+    UCHAR rx[CABLE_RX_SIZE];
+    ULONG rxHead, rxCount;
+
+    /* pending requests */
+    LIST_ENTRY reads, writes;
+    PIRP wait;
+    ULONG readDone, writeDone;       /* progress of the head read and write */
+    LONGLONG readTotalDueUs, readIntervalUs, readLastByteUs;
+    BOOLEAN readHeadStarted, readFirstByteEnds, readImmediate;
+    LONGLONG writeTotalDueUs;
+    BOOLEAN writeHeadStarted;
+} CABLE_PORT;
+
+extern KSPIN_LOCK g_lock;
+extern PDRIVER_OBJECT g_driver;
+extern CABLE *g_cables[CABLE_MAX_COM + 1];
+
+/* driver.c */
+NTSTATUS CableCreatePort(CABLE *cable);           /* passive level */
+void CableDetachPort(CABLE_PORT *port, LIST_ENTRY *done);  /* under g_lock */
+void CableReleaseLinks(void);                     /* passive level: drops links of gone ports */
+NTSTATUS CableComplete(PIRP irp, NTSTATUS status, ULONG_PTR information);
+
+/* serial.c */
+NTSTATUS CableSerialCreate(CABLE_PORT *port, PFILE_OBJECT file);
+BOOLEAN CableSerialCleanup(CABLE_PORT *port, PFILE_OBJECT file);
+NTSTATUS CableSerialRead(CABLE_PORT *port, PIRP irp);
+NTSTATUS CableSerialWrite(CABLE_PORT *port, PIRP irp);
+NTSTATUS CableSerialControl(CABLE_PORT *port, PIRP irp);
+void CableSerialDefaults(CABLE_PORT *port);
+void CableFailAll(CABLE_PORT *port, NTSTATUS status, LIST_ENTRY *done); /* under g_lock */
+void CableCompleteList(LIST_ENTRY *done);
+void CableRaiseEvents(CABLE_PORT *port, ULONG events, LIST_ENTRY *done);
+void CableServeReads(CABLE_PORT *port, LONGLONG nowUs, LIST_ENTRY *done);
+void CableServeWrites(CABLE_PORT *port, LONGLONG nowUs, LIST_ENTRY *done);
+void CableFinish(PIRP irp, NTSTATUS status, ULONG_PTR information, LIST_ENTRY *done);
+void CableNoteSettings(CABLE_PORT *port);
+
+/* timing.c */
+void CableTimingInit(PDEVICE_OBJECT device);
+void CableTimingStop(void);
+LONGLONG CableNowUs(void);
+void CableService(CABLE_PORT *port, LONGLONG nowUs, LIST_ENTRY *done);  /* under g_lock */
+void CableKick(void);                             /* under g_lock: the timer runs while needed */
+void CableStartReadTimers(CABLE_PORT *port, PIRP irp, LONGLONG nowUs);
+void CableStartWriteTimers(CABLE_PORT *port, PIRP irp, LONGLONG nowUs);
+
+/* control.c */
+NTSTATUS CableControl(PIRP irp);
+void CableRemoveAll(void);
+
+#endif
