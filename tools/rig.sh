@@ -12,6 +12,7 @@ WINESERVER=/usr/lib/wine/wineserver64
 # A Chinese Windows: the dialog's texts are Chinese and the ANSI code page is 936 (double-byte).
 # Every wine command of this prefix runs with this same locale.
 RIG_LOCALE=zh_CN.UTF-8
+. "$ROOT/tools/mode32.sh"
 
 export WINEPREFIX=$PREFIX WINEDEBUG=-all WINEARCH=win64
 export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
@@ -51,12 +52,12 @@ REG
     for f in /usr/share/wine/fonts/*; do ln -sf "$f" "$PREFIX/drive_c/windows/Fonts/"; done
     touch "$PREFIX/.rig-ready"
   fi
-  link_wow64_dlls
+  [ "$MODE32" = native ] || link_wow64_dlls
   guard_console_ports
 }
 
-# 32-bit programs load their DLLs from syswow64, which wineboot would fill by running 32-bit
-# code; this kernel cannot, so Wine's own 32-bit DLLs are linked there.
+# 32-bit programs load their DLLs from syswow64, which wineboot fills by running 32-bit code;
+# where that runs only under emulation, wineboot cannot, so Wine's own 32-bit DLLs are linked there.
 link_wow64_dlls() {
   local dlls=/usr/lib/i386-linux-gnu/wine/i386-windows f
   [ -d "$dlls" ] || return 0
@@ -115,6 +116,8 @@ build_preload() {
 
 cmd_start() {
   cmd_stop quiet
+  MODE32_WHY=$(mode32 why)
+  MODE32=${MODE32_WHY%% *}
   prepare_prefix
   build_preload
   start_xvfb
@@ -135,9 +138,12 @@ export RIG_LOCALE=$RIG_LOCALE
 export DISPLAY='$DISPLAY'
 export CABLE_CONTROL='$(cat "$RIG/cable.control")'
 export RIG_PRELOAD='$ROOT/build/tools/\$LIB/modemlines.so'
-export RIG_LAUNCH32='$ROOT/tools/winerun32'
+export RIG_MODE32=$MODE32
 ENV
-  log "ready: display $DISPLAY, cable control $(cat "$RIG/cable.control")"
+  # Under emulation a test program starts a 32-bit program through the launcher, so that it too
+  # runs emulated; where the kernel cannot run 32-bit code, Wine could not start it otherwise.
+  [ "$MODE32" = native ] || echo "export RIG_LAUNCH32='$ROOT/tools/winerun32'" >>"$RIG/env"
+  log "ready: display $DISPLAY, cable control $(cat "$RIG/cable.control"), 32-bit code $MODE32_WHY"
 }
 
 kill_pidfile() {
