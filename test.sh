@@ -1,7 +1,8 @@
 #!/bin/bash
 # Builds the product (win32), its 64-bit test twin (win64) and the 32-bit test programs
 # (win32-tests), starts the Wine rig and runs both test legs: the twin under 64-bit Wine, and
-# the 32-bit programs with the shipped selftest.exe under emulated 32-bit Wine.
+# the 32-bit programs with the shipped selftest.exe under 32-bit Wine, natively where the kernel
+# runs 32-bit code and inside qemu-i386 where it cannot (SELFTEST_EMULATE32=1 forces that).
 # Safe to run again; prints each leg's own summary and fails when a test of either leg fails.
 # Extra arguments go to both CTest runs (./test.sh -R Serial).
 set -uo pipefail
@@ -22,6 +23,7 @@ done
 phase "start rig"
 trap 'tools/rig.sh stop >/dev/null 2>&1' EXIT
 must tools/rig.sh start
+MODE32=$(. build/rig/env && echo "${RIG_MODE32:-emulated}")
 
 # A Windows program very rarely dies under Wine before its first line (seen once: 0.04 s, no
 # output); such a test gets a second try, and every test that needed one is named below, so
@@ -45,7 +47,11 @@ status=0
 for preset in win64 win32-tests; do
   log=build/$preset-ctest.log
   summary=$(grep -E 'tests passed|No tests were found' "$log" | tail -n 1)
-  echo "$preset: ${summary:-no summary} (ctest exit ${RESULT[$preset]})"
+  how=
+  if [ "$preset" = win32-tests ]; then
+    if [ "$MODE32" = native ]; then how="; 32-bit Wine ran natively"; else how="; 32-bit Wine ran inside qemu-i386"; fi
+  fi
+  echo "$preset: ${summary:-no summary} (ctest exit ${RESULT[$preset]}$how)"
   sed 's/^/  /' "build/$preset-retried.txt"
   [ "${RESULT[$preset]}" = 0 ] || status=1
 done
