@@ -25,19 +25,18 @@ trap 'tools/rig.sh stop >/dev/null 2>&1' EXIT
 must tools/rig.sh start
 MODE32=$(. build/rig/env && echo "${RIG_MODE32:-emulated}")
 
-# A Windows program very rarely dies under Wine before its first line (seen once: 0.04 s, no
-# output); such a test gets a second try, and every test that needed one is named below, so
-# that a flaky test is seen. A test that fails twice fails the run.
+# CTest launches every test program through tools/second_try, which gives it a second try
+# only when Wine let it die before its first line, and notes each one; a test that fails in any
+# other way fails the run. Every second try is named below.
 declare -A RESULT
 leg() {
   local preset=$1 log=build/$1-ctest.log
   shift
   phase "tests: $preset"
-  ctest --preset "$preset" --repeat until-pass:2 "$@" 2>&1 | tee "$log"
+  rm -f build/rig/second-tries.txt
+  ctest --preset "$preset" "$@" 2>&1 | tee "$log"
   RESULT[$preset]=${PIPESTATUS[0]}
-  # CTest prints a test's number and name at each try; a name seen twice needed its second try.
-  grep -oE '^ *(Start|Test) +[0-9]+: [^ ]+' "$log" | sed -E 's/^ *(Start|Test) +[0-9]+: //' \
-    | sort | uniq -d | sed 's/^/second try: /' >"build/$preset-retried.txt" || true
+  { [ -f build/rig/second-tries.txt ] && cat build/rig/second-tries.txt; } >"build/$preset-second-tries.txt"
 }
 leg win64 "$@"
 leg win32-tests "$@"
@@ -52,7 +51,7 @@ for preset in win64 win32-tests; do
     if [ "$MODE32" = native ]; then how="; 32-bit Wine ran natively"; else how="; 32-bit Wine ran inside qemu-i386"; fi
   fi
   echo "$preset: ${summary:-no summary} (ctest exit ${RESULT[$preset]}$how)"
-  sed 's/^/  /' "build/$preset-retried.txt"
+  sed 's/^/  second try after a death before the first line: /' "build/$preset-second-tries.txt"
   [ "${RESULT[$preset]}" = 0 ] || status=1
 done
 exit "$status"

@@ -125,7 +125,8 @@ cmd_start() {
   DISPLAY=$(cat "$RIG/display")
   # A persistent wineserver, warmed once, with all output to files: Wine's helper processes
   # otherwise hold the test runner's pipe for seconds per test.
-  "${WINESERVER[@]}" -p >"$RIG/wineserver.log" 2>&1
+  # A crash of the wineserver asks for a core dump (it lands in the server's folder under /tmp).
+  (ulimit -c unlimited; "${WINESERVER[@]}" -p >"$RIG/wineserver.log" 2>&1)
   "${WINE[@]}" wineboot >>"$RIG/wineboot.log" 2>&1 </dev/null
   guard_console_ports
   start_cable_server
