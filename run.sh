@@ -1,9 +1,9 @@
 #!/bin/bash
 # Builds selftest.exe and runs it under Wine on a virtual loopback cable, or on a real serial
-# device: the shipped 32-bit program (32-bit Wine under emulation), or with --twin the 64-bit
-# twin that the tests run. With a display the dialog is yours until you close it. Without one (or with
-# --headless) it presses Start, prints the log and the verdict read from the screen, saves a
-# screenshot and exits 0 on OK, 1 on NG, 2 when no verdict came.
+# device: the shipped 32-bit program (32-bit Wine, emulated where the kernel cannot run it), or
+# with --twin the 64-bit twin that the tests run. With a display the dialog is yours until you
+# close it. Without one (or with --headless) it presses Start, prints the log and the verdict
+# read from the screen, saves a screenshot and exits 0 on OK, 1 on NG, 2 when no verdict came.
 #
 #   ./run.sh [--headless] [--twin] [--screenshot PATH] [--port /dev/ttyUSB0] [--com N]
 #
@@ -118,7 +118,8 @@ else
   echo "COM$COM is a virtual loopback cable (echo paced at the line's baud rate)"
 fi
 
-# The 64-bit driver starts a 32-bit program through the rig's launcher (tools/winerun32).
+# The 64-bit driver starts a 32-bit program as Wine does, or under emulation through the rig's
+# launcher (tools/winerun32).
 if [ "$TWIN" = 1 ]; then EXE=$ROOT/build/win64/app/selftest.exe; else EXE=$ROOT/build/win32/app/selftest.exe; fi
 DRIVER=build/win64/tools/driver/selftest_driver.exe
 # Wine's own chatter goes to stderr; the locale warning of the host shell is noise here.

@@ -1,6 +1,7 @@
-# The test programs built for 32-bit Windows from the same sources, run by 32-bit Wine under
-# user-mode emulation (this kernel cannot execute 32-bit code).
+# The test programs built for 32-bit Windows from the same sources, run by 32-bit Wine: natively
+# where the kernel executes 32-bit code, under user-mode emulation where it cannot.
 set(MINGW_TRIPLE i686-w64-mingw32)
 set(CMAKE_SYSTEM_PROCESSOR x86)
 include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../tools/winerun32)
+# second_try: a program that Wine lets die before its first line gets one more launch.
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../tools/second_try ${CMAKE_CURRENT_LIST_DIR}/../tools/winerun32)

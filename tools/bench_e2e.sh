@@ -12,8 +12,9 @@
 # table, with the machine's load average before and after, and writes it as Markdown to FILE
 # (default build/bench/e2e.md). --exe: another selftest.exe to measure instead of build/win64's
 # (an older build, say, or the shipped 32-bit one: that is driven by the 32-bit bench driver,
-# under 32-bit Wine, where this kernel runs 32-bit code). --busy N: N busy loops run beside the
-# runs, a machine's load. --if-asked (CTest) does nothing and exits 77 unless SELFTEST_BENCH=1.
+# under 32-bit Wine, only where the kernel runs 32-bit code, tools/mode32.sh). --busy N: N busy
+# loops run beside the runs, a machine's load. --if-asked (CTest) does nothing and exits 77
+# unless SELFTEST_BENCH=1.
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 cd "$ROOT"
@@ -40,8 +41,9 @@ BENCH=build/win64/tests/e2e/e2e_bench.exe
 # under emulation would time the emulator, not the program.
 LOADER=/usr/lib/wine/wine64
 if i686-w64-mingw32-objdump -f "$EXE" 2>/dev/null | grep -q 'file format pei-i386'; then
-  /usr/lib/wine/wine --version >/dev/null 2>&1 ||
-    { echo "bench_e2e: this kernel does not run 32-bit code; a 32-bit program is not measured" >&2; exit 2; }
+  . tools/mode32.sh
+  [ "$(mode32)" = native ] ||
+    { echo "bench_e2e: 32-bit code runs $(mode32 why) here; a 32-bit program is measured only natively" >&2; exit 2; }
   BENCH=build/win32-tests/tests/e2e/e2e_bench.exe
   LOADER=/usr/lib/wine/wine
 fi

@@ -1,7 +1,7 @@
 #!/bin/sh
 # Builds the modem-line preload for Wine's processes: build-modemlines.sh OUTDIR
 # gives OUTDIR/modemlines.so (64-bit) and the same for both word sizes under OUTDIR/lib/<multiarch>/,
-# so that LD_PRELOAD='OUTDIR/$LIB/modemlines.so' suits the 64-bit and the emulated 32-bit Wine
+# so that LD_PRELOAD='OUTDIR/$LIB/modemlines.so' suits the 64-bit and the 32-bit Wine (native or emulated)
 # alike, and every process either one starts. CC overrides the host compiler.
 set -eu
 out=${1:?usage: build-modemlines.sh OUTDIR}

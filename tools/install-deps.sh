@@ -1,6 +1,7 @@
 #!/bin/bash
 # Installs what building and testing need, only what is missing: Debian's packages (with the
-# i386 architecture for 32-bit Wine) and qemu-i386 for running 32-bit Windows programs.
+# i386 architecture for 32-bit Wine) and, where the kernel cannot run 32-bit code or
+# SELFTEST_EMULATE32=1 asks for it (tools/mode32.sh), qemu-i386 to run 32-bit Wine under.
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 PACKAGES=(
@@ -35,7 +36,10 @@ fi
 # is unpacked under build/ with apt's state kept there too; the machine's sources stay as they are.
 QEMU=$ROOT/build/tools/qemu-i386
 QEMU_SUITE=trixie
-if ! { [ -x "$QEMU" ] && "$QEMU" --version 2>/dev/null | grep -q 'version 1[0-9]\.'; }; then
+. "$ROOT/tools/mode32.sh"
+if [ "$(mode32)" = native ]; then
+  echo "[deps] 32-bit code runs natively here; qemu-i386 is not needed" >&2
+elif ! { [ -x "$QEMU" ] && "$QEMU" --version 2>/dev/null | grep -q 'version 1[0-9]\.'; }; then
   echo "[deps] fetching qemu-i386 (qemu-user from Debian $QEMU_SUITE)" >&2
   work=$ROOT/build/deps/qemu
   rm -rf "$work"

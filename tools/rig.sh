@@ -12,6 +12,7 @@ WINESERVER=/usr/lib/wine/wineserver64
 # A Chinese Windows: the dialog's texts are Chinese and the ANSI code page is 936 (double-byte).
 # Every wine command of this prefix runs with this same locale.
 RIG_LOCALE=zh_CN.UTF-8
+. "$ROOT/tools/mode32.sh"
 
 export WINEPREFIX=$PREFIX WINEDEBUG=-all WINEARCH=win64
 export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
@@ -51,12 +52,12 @@ REG
     for f in /usr/share/wine/fonts/*; do ln -sf "$f" "$PREFIX/drive_c/windows/Fonts/"; done
     touch "$PREFIX/.rig-ready"
   fi
-  link_wow64_dlls
+  [ "$MODE32" = native ] || link_wow64_dlls
   guard_console_ports
 }
 
-# 32-bit programs load their DLLs from syswow64, which wineboot would fill by running 32-bit
-# code; this kernel cannot, so Wine's own 32-bit DLLs are linked there.
+# 32-bit programs load their DLLs from syswow64, which wineboot fills by running 32-bit code;
+# where that runs only under emulation, wineboot cannot, so Wine's own 32-bit DLLs are linked there.
 link_wow64_dlls() {
   local dlls=/usr/lib/i386-linux-gnu/wine/i386-windows f
   [ -d "$dlls" ] || return 0
@@ -155,6 +156,8 @@ build_preload() {
 
 cmd_start() {
   cmd_stop quiet
+  MODE32_WHY=$(mode32 why)
+  MODE32=${MODE32_WHY%% *}
   prepare_prefix
   build_preload
   start_xvfb
@@ -162,7 +165,8 @@ cmd_start() {
   DISPLAY=$(cat "$RIG/display")
   # A persistent wineserver, warmed once, with all output to files: Wine's helper processes
   # otherwise hold the test runner's pipe for seconds per test.
-  "${WINESERVER[@]}" -p >"$RIG/wineserver.log" 2>&1
+  # A crash of the wineserver asks for a core dump (it lands in the server's folder under /tmp).
+  (ulimit -c unlimited; "${WINESERVER[@]}" -p >"$RIG/wineserver.log" 2>&1)
   "${WINE[@]}" wineboot >>"$RIG/wineboot.log" 2>&1 </dev/null
   guard_console_ports
   start_cable_server
@@ -176,11 +180,14 @@ export RIG_LOCALE=$RIG_LOCALE
 export DISPLAY='$DISPLAY'
 export CABLE_CONTROL='$(cat "$RIG/cable.control")'
 export RIG_PRELOAD='$ROOT/build/tools/\$LIB/modemlines.so'
-export RIG_LAUNCH32='$ROOT/tools/winerun32'
 export RIG_CABLE_DRIVER='$([ -f "$RIG/driver.on" ] && echo 1)'
 export RIG_CABLECTL='$CABLECTL'
+export RIG_MODE32=$MODE32
 ENV
-  log "ready: display $DISPLAY, cable control $(cat "$RIG/cable.control")$([ -f "$RIG/driver.on" ] && echo ", cable driver")"
+  # Under emulation a test program starts a 32-bit program through the launcher, so that it too
+  # runs emulated; where the kernel cannot run 32-bit code, Wine could not start it otherwise.
+  [ "$MODE32" = native ] || echo "export RIG_LAUNCH32='$ROOT/tools/winerun32'" >>"$RIG/env"
+  log "ready: display $DISPLAY, cable control $(cat "$RIG/cable.control")$([ -f "$RIG/driver.on" ] && echo ", cable driver"), 32-bit code $MODE32_WHY"
 }
 
 kill_pidfile() {

@@ -1,7 +1,6 @@
 // The verdict in the real dialog under the virtual display, read back from the screen; and
 // one whole run on a virtual cable seen in the dialog's own controls.
 #include <windows.h>
-#include <winternl.h>
 
 #include <gtest/gtest.h>
 
@@ -84,8 +83,9 @@ END_MESSAGE_MAP()
 const int kInk = 40;
 
 // GDI objects of this process. Wine's GetGuiResources counts none, but Wine, like Windows,
-// keeps the process's GDI handle table where the PEB points, at 0xF8 (0x94 in a 32-bit PEB,
-// which 32-bit Wine leaves empty: there is no count there); an entry with a type is live.
+// keeps the process's GDI handle table where the PEB points, at 0xF8; an entry with a type is
+// live. A 32-bit process runs under WoW64, whose 32-bit PEB has no table (0x94 stays empty):
+// it is in the 64-bit PEB, found through the 64-bit TEB at WowTebOffset (0xFDC in the 32-bit TEB).
 struct GdiHandleEntry
 {
     unsigned long long object;
@@ -97,20 +97,48 @@ struct GdiHandleEntry
     unsigned long long userPointer;
 };
 
+struct ThreadBasicInformation
+{
+    LONG exitStatus;
+    const char* teb;
+    void* clientId[2];
+    ULONG_PTR affinityMask;
+    LONG priority;
+    LONG basePriority;
+};
+
+const GdiHandleEntry* GdiHandleTable()
+{
+    typedef LONG(NTAPI * QueryThread)(HANDLE, int, PVOID, ULONG, PULONG);
+    QueryThread query = reinterpret_cast<QueryThread>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleA("ntdll.dll"), "NtQueryInformationThread")));
+    ThreadBasicInformation basic = {};
+    if (query == nullptr || query(::GetCurrentThread(), 0, &basic, sizeof(basic), nullptr) != 0)
+        return nullptr;
+    const char* teb = basic.teb;
+#ifdef _WIN64
+    const char* peb = *reinterpret_cast<const char* const*>(teb + 0x60);
+    return *reinterpret_cast<const GdiHandleEntry* const*>(peb + 0xF8);
+#else
+    const LONG wowTebOffset = *reinterpret_cast<const LONG*>(teb + 0xFDC);
+    if (wowTebOffset == 0)
+        return nullptr;
+    const unsigned long long peb = *reinterpret_cast<const unsigned long long*>(teb + wowTebOffset + 0x60);
+    if (peb == 0 || peb > 0xFFFFFFFFull)
+        return nullptr;
+    const unsigned long long table = *reinterpret_cast<const unsigned long long*>(static_cast<size_t>(peb) + 0xF8);
+    if (table > 0xFFFFFFFFull)
+        return nullptr;
+    return reinterpret_cast<const GdiHandleEntry*>(static_cast<size_t>(table));
+#endif
+}
+
 long GdiObjectCount()
 {
     const DWORD reported = ::GetGuiResources(::GetCurrentProcess(), GR_GDIOBJECTS);
     if (reported != 0)
         return (long)reported;
-    typedef LONG(NTAPI * QueryProcess)(HANDLE, PROCESSINFOCLASS, PVOID, ULONG, PULONG);
-    QueryProcess query = reinterpret_cast<QueryProcess>(
-        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleA("ntdll.dll"), "NtQueryInformationProcess")));
-    PROCESS_BASIC_INFORMATION basic = {};
-    if (query == nullptr || query(::GetCurrentProcess(), ProcessBasicInformation, &basic, sizeof(basic), nullptr) != 0)
-        return -1;
-    const char* peb = reinterpret_cast<const char*>(basic.PebBaseAddress);
-    const size_t tableAt = sizeof(void*) == 8 ? 0xF8 : 0x94;
-    const GdiHandleEntry* table = *reinterpret_cast<const GdiHandleEntry* const*>(peb + tableAt);
+    const GdiHandleEntry* table = GdiHandleTable();
     if (table == nullptr)
         return -1;
     long count = 0;

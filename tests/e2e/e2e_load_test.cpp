@@ -62,6 +62,10 @@ TEST_F(LoadTest, RunsKeepTheirPaceWithEveryCoreBusy)
         unloadedMs = std::min(unloadedMs, elapsedMs);
     }
 
+    // Under emulation each of the program's instructions costs the emulator several, so the busy
+    // loops take part of what a run itself needs (loaded runs up to 2.2 times the unloaded one
+    // seen); there the bound is looser, and still tells a stalled pause.
+    const DWORD boundMs = m_driver.Emulated() ? 3 * unloadedMs : unloadedMs * 3 / 2;
     CBusyLoops load;
     ASSERT_GE(load.Count(), 1u);
     std::string times;
@@ -70,7 +74,7 @@ TEST_F(LoadTest, RunsKeepTheirPaceWithEveryCoreBusy)
         DWORD elapsedMs = 0;
         ASSERT_NO_FATAL_FAILURE(PassingRun(elapsedMs));
         times += " " + std::to_string(elapsedMs);
-        EXPECT_LE(elapsedMs, unloadedMs * 3 / 2) << "unloaded " << unloadedMs << " ms";
+        EXPECT_LE(elapsedMs, boundMs) << "unloaded " << unloadedMs << " ms";
     }
     std::printf("load: %zu busy loops; unloaded %lu ms; loaded runs (ms):%s\n", load.Count(), unloadedMs,
                 times.c_str());

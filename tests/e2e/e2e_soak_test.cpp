@@ -103,7 +103,8 @@ TEST_F(SoakTest, ManyRunsInOneProcessStayFlat)
     const double perRun = ((double)last.privateBytes - (double)first.privateBytes) / runs;
     std::printf("soak: private bytes per run %.0f\n", perRun);
     // Under emulation the process's memory holds the emulator's too, which grows in bursts (up
-    // to hundreds of KB) whenever the program takes a path anew: no bound tells a leak from that.
+    // to hundreds of KB) whenever the program takes a path anew: no bound tells a leak from that
+    // (some 98 KB per run seen there, against 1.3 KB for the same 32-bit program run natively).
     if (m_driver.Emulated()) {
         std::printf("soak: under emulation memory is shown, not bounded\n");
         return;

@@ -61,13 +61,18 @@ bool CDialogDriver::Launch(const std::string& exePath, DWORD timeoutMs)
     std::string commandLine = "\"" + path + "\"";
     STARTUPINFOA startup = {};
     startup.cb = sizeof(startup);
-    if (!::CreateProcessA(path.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
-                          folder.empty() ? nullptr : folder.c_str(), &startup, &m_processInfo)) {
+    // The rig names a launcher only where it runs 32-bit code under emulation.
+    const char* launcher = std::getenv("RIG_LAUNCH32");
+    DWORD binaryType = 0;
+    if (launcher != nullptr && *launcher != '\0' && ::GetBinaryTypeA(path.c_str(), &binaryType) &&
+        binaryType == SCS_32BIT_BINARY) {
+        if (!LaunchThroughRig(launcher, path, timeoutMs))
+            return false;
+    } else if (!::CreateProcessA(path.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+                                 folder.empty() ? nullptr : folder.c_str(), &startup, &m_processInfo)) {
         m_strError = "CreateProcess failed for " + path + ", error " + std::to_string(::GetLastError());
         m_processInfo = {};
-        if (!LaunchThroughRig(path, timeoutMs))
-            return false;
-        m_strError.clear();
+        return false;
     }
     const bool shown = WaitFor(
         [this] {
@@ -87,11 +92,8 @@ bool CDialogDriver::Launch(const std::string& exePath, DWORD timeoutMs)
     return true;
 }
 
-bool CDialogDriver::LaunchThroughRig(const std::string& path, DWORD timeoutMs)
+bool CDialogDriver::LaunchThroughRig(const std::string& launcher, const std::string& path, DWORD timeoutMs)
 {
-    const char* launcher = std::getenv("RIG_LAUNCH32");
-    if (launcher == nullptr || *launcher == '\0')
-        return false;
     const std::string fileName = path.substr(path.find_last_of('\\') + 1);
     const std::set<DWORD> before = ProcessesNamed(fileName);
     // Wine runs a Unix program given by its path; the handles it returns are not the program's.
@@ -101,8 +103,7 @@ bool CDialogDriver::LaunchThroughRig(const std::string& path, DWORD timeoutMs)
     PROCESS_INFORMATION launched = {};
     if (!::CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
                           &launched)) {
-        m_strError += "; the launcher " + std::string(launcher) + " did not start either, error " +
-                      std::to_string(::GetLastError());
+        m_strError = "the launcher " + launcher + " did not start, error " + std::to_string(::GetLastError());
         return false;
     }
     ::CloseHandle(launched.hThread);
@@ -118,7 +119,7 @@ bool CDialogDriver::LaunchThroughRig(const std::string& path, DWORD timeoutMs)
         timeoutMs);
     m_processInfo.hProcess = id == 0 ? nullptr : ::OpenProcess(PROCESS_ALL_ACCESS, FALSE, id);
     if (m_processInfo.hProcess == nullptr) {
-        m_strError += "; through " + std::string(launcher) + ": no new process " + fileName;
+        m_strError = "through " + launcher + ": no new process " + fileName;
         return false;
     }
     m_processInfo.dwProcessId = id;

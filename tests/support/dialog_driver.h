@@ -48,7 +48,7 @@ public:
     CDialogDriver& operator=(const CDialogDriver&) = delete;
 
     // Starts the program (a Unix path is on drive Z:) and waits until its dialog shows and answers.
-    // A 32-bit program that this Wine runs only under emulation is started through the rig's
+    // Where the rig runs 32-bit code under emulation, a 32-bit program is started through its
     // launcher, RIG_LAUNCH32, and then found among the processes by its file name.
     bool Launch(const std::string& exePath, DWORD timeoutMs = 20000);
     HWND Dialog() const { return m_hDialog; }
@@ -146,7 +146,7 @@ private:
     static std::vector<std::string> Items(HWND control, UINT countMessage, UINT lengthMessage, UINT textMessage);
     // A dialog window of the process: the one with this caption, or (null) a message box.
     HWND FindTopLevel(const char* caption) const;
-    bool LaunchThroughRig(const std::string& path, DWORD timeoutMs);
+    bool LaunchThroughRig(const std::string& launcher, const std::string& path, DWORD timeoutMs);
     void Release();
 
     PROCESS_INFORMATION m_processInfo = {};
