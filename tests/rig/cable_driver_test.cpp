@@ -95,6 +95,15 @@ protected:
     }
 
     // An event wait on the port: started, then finished with its events or found still pending.
+    // An event wait and a read that never fills, both pending on `port`.
+    void StartWaitAndRead(char* buffer, DWORD size, OVERLAPPED& ov)
+    {
+        SetTimeouts(0, 0, 0);
+        ASSERT_TRUE(::SetCommMask(port, EV_RXCHAR));
+        ASSERT_TRUE(StartWait());
+        ov.hEvent = event;
+        ASSERT_FALSE(::ReadFile(port, buffer, size, nullptr, &ov));
+    }
     bool StartWait()
     {
         waitOv = OVERLAPPED();
@@ -324,13 +333,9 @@ INSTANTIATE_TEST_SUITE_P(CableDriver, PendingRequests, ::testing::ValuesIn(kEnds
 
 TEST_F(CableDriver, CloseEndsEveryPendingRequest)
 {
-    SetTimeouts(0, 0, 0);
-    ASSERT_TRUE(::SetCommMask(port, EV_RXCHAR));
-    ASSERT_TRUE(StartWait());
     char buffer[16];
     OVERLAPPED ov = {};
-    ov.hEvent = event;
-    ASSERT_FALSE(::ReadFile(port, buffer, sizeof(buffer), nullptr, &ov));
+    ASSERT_NO_FATAL_FAILURE(StartWaitAndRead(buffer, sizeof(buffer), ov));
     ::CloseHandle(port);
     port = INVALID_HANDLE_VALUE;
     EXPECT_EQ(::WaitForSingleObject(event, 2000), WAIT_OBJECT_0) << "the read still pends";
@@ -428,13 +433,9 @@ INSTANTIATE_TEST_SUITE_P(CableDriver, MakersRequest, ::testing::ValuesIn(kProbes
 
 TEST_F(CableDriver, PulledCableFailsPendingAndLaterRequestsAsRemoved)
 {
-    SetTimeouts(0, 0, 0);
-    ASSERT_TRUE(::SetCommMask(port, EV_RXCHAR));
-    ASSERT_TRUE(StartWait());
     char buffer[16];
     OVERLAPPED ov = {};
-    ov.hEvent = event;
-    ASSERT_FALSE(::ReadFile(port, buffer, sizeof(buffer), nullptr, &ov));
+    ASSERT_NO_FATAL_FAILURE(StartWaitAndRead(buffer, sizeof(buffer), ov));
     ASSERT_TRUE(cable.Pull());
 
     // A USB serial driver after a surprise removal: STATUS_DELETE_PENDING, ERROR_ACCESS_DENIED.
