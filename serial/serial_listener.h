@@ -7,9 +7,10 @@
 // most every few milliseconds; what the driver reports meanwhile merges into the next call. A
 // report of the same unread bytes again (a driver that reports EV_RXCHAR for queued bytes, not
 // arrivals) is held back until the port goes quiet or something new comes, a quarter second
-// at most, so that a reader that leaves bytes queued costs neither calls nor processor time. Stopping re-applies
-// the event mask, which completes that wait, and joins the thread; the port and the events
-// are released only after the join, but for a driver that ignores the mask (see Close).
+// at most, so that a reader that leaves bytes queued costs neither calls nor processor time.
+// Stopping re-applies the event mask, which completes that wait, and joins the thread; the port
+// and the events are released only after the join, but for a driver that ignores the mask
+// (see Close).
 #include "serial/serial_port.h"
 
 #include <atomic>

@@ -3,8 +3,8 @@
 //
 // One posted message per report the listener passes on (see CSerialListener): wParam carries
 // the EV_ bits in its low word and the CE_ line-error bits in its high word, lParam the value
-// given to Open. The thread never waits for the window; a message that cannot be posted is lost. Errors follow CSerialPort's
-// convention.
+// given to Open. The thread never waits for the window; a message that cannot be posted is
+// lost. Errors follow CSerialPort's convention.
 #include "serial/serial_listener.h"
 
 #include <atomic>

@@ -5,6 +5,7 @@
 #include "baudrate_harness.h"
 
 #include "serial/serial_api.h"
+#include "support/wait_for.h"
 
 #include <atomic>
 #include <cstdio>
@@ -38,16 +39,6 @@ HANDLE WINAPI NotedThread(LPSECURITY_ATTRIBUTES security, SIZE_T stack, LPTHREAD
         ::DuplicateHandle(::GetCurrentProcess(), thread, ::GetCurrentProcess(), &g_listener, 0, FALSE,
                           DUPLICATE_SAME_ACCESS);
     return thread;
-}
-
-// User and kernel time of a thread, in ms.
-double ThreadMs(HANDLE thread)
-{
-    FILETIME created, exited, kernel, user;
-    if (!thread || !::GetThreadTimes(thread, &created, &exited, &kernel, &user))
-        return -1;
-    auto ticks = [](const FILETIME& t) { return (double)(((ULONGLONG)t.dwHighDateTime << 32) | t.dwLowDateTime); };
-    return (ticks(kernel) + ticks(user)) / 10000.0;
 }
 
 } // namespace
@@ -89,8 +80,8 @@ int main(int argc, char** argv)
         const bool passed = dlg.RunBaudrateTest();
         const double elapsed = NowMs() - start;
         const long posted = g_posted;
-        // Wine reads a thread's times from Linux, which forgets them when the thread ends.
-        const double listenerMs = ThreadMs(g_listener);
+        // Before Close: the times go with the thread.
+        const long long listenerMs = (long long)ThreadBusyMs(g_listener);
         dlg.m_serial.Close();
         ::CloseHandle(g_listener);
         g_listener = nullptr;
@@ -98,7 +89,7 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "run %d failed\n", run);
             exitCode = 1;
         }
-        std::printf("run %d %.1f %ld %.0f\n", run, elapsed, posted, listenerMs);
+        std::printf("run %d %.1f %ld %lld\n", run, elapsed, posted, listenerMs);
         std::fflush(stdout);
     }
     ::DestroyWindow(sink.Detach());

@@ -348,26 +348,16 @@ TEST_F(Listener, HangUpEndsTheThreadByItselfAndCloseReleasesEverything)
     EXPECT_TRUE(sink.Pump(2000, true));
 }
 
-// Processor time a thread has used, in ms.
-ULONGLONG ThreadMs(HANDLE thread)
-{
-    FILETIME created, exited, kernel, user;
-    if (!::GetThreadTimes(thread, &created, &exited, &kernel, &user))
-        return ~0ull;
-    auto ticks = [](const FILETIME& t) { return ((ULONGLONG)t.dwHighDateTime << 32) | t.dwLowDateTime; };
-    return (ticks(kernel) + ticks(user)) / 10000;
-}
-
 TEST_F(Listener, BytesLeftUnreadMakeAHandfulOfNotificationsAndANewByteStillNotifiesAtOnce)
 {
     ASSERT_EQ(0, OpenOn(port));
     EXPECT_EQ(0, port.WriteText("unread", nullptr, nullptr, 2000));
     ASSERT_TRUE(sink.Pump(2000, true)) << "the echo was not reported";
-    const ULONGLONG busyBefore = ThreadMs(port.m_hListenerThread);
+    const ULONGLONG busyBefore = ThreadBusyMs(port.m_hListenerThread);
     sink.Pump(500);
     // Wine reports the unread echo again at every wait; each report is no news.
     EXPECT_LE(sink.notes.size(), 5u);
-    EXPECT_LE(ThreadMs(port.m_hListenerThread) - busyBefore, 50u) << "the thread turns round while bytes wait";
+    EXPECT_LE(ThreadBusyMs(port.m_hListenerThread) - busyBefore, 50u) << "the thread turns round while bytes wait";
 
     sink.notes.clear();
     EXPECT_EQ(0, port.WriteText("!", nullptr, nullptr, 2000));

@@ -36,3 +36,14 @@ template <typename Call> ULONGLONG MsTaken(Call call)
     ::QueryPerformanceCounter(&end);
     return (ULONGLONG)((end.QuadPart - start.QuadPart) * 1000 / frequency.QuadPart);
 }
+
+// Processor time, user and kernel, that a thread of this process has used, in ms; ~0 when it
+// cannot be read. Wine reads it from Linux, which forgets it once the thread has ended.
+inline ULONGLONG ThreadBusyMs(HANDLE thread)
+{
+    FILETIME created, exited, kernel, user;
+    if (!thread || !::GetThreadTimes(thread, &created, &exited, &kernel, &user))
+        return ~0ull;
+    auto ticks = [](const FILETIME& t) { return ((ULONGLONG)t.dwHighDateTime << 32) | t.dwLowDateTime; };
+    return (ticks(kernel) + ticks(user)) / 10000;
+}

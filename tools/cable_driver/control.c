@@ -312,6 +312,17 @@ static const char *Add(char **words, int count, REPLY *reply)
     return NULL;
 }
 
+/* What a change to a cable leaves to do once the lock is let go: the requests it ended, the
+   links it dropped and the device that no handle holds any more. */
+static void FinishUnlocked(KIRQL irql, LIST_ENTRY *done, PDEVICE_OBJECT unused)
+{
+    KeReleaseSpinLock(&g_lock, irql);
+    CableCompleteList(done);
+    CableReleaseLinks();
+    if (unused)
+        IoDeleteDevice(unused);
+}
+
 /* Removes one cable; an open port fails from now on and goes with its last handle. */
 static BOOLEAN Remove(ULONG number)
 {
@@ -332,11 +343,7 @@ static BOOLEAN Remove(ULONG number)
                 unused = port->device;
         }
     }
-    KeReleaseSpinLock(&g_lock, irql);
-    CableCompleteList(&done);
-    CableReleaseLinks();
-    if (unused)
-        IoDeleteDevice(unused);
+    FinishUnlocked(irql, &done, unused);
     if (cable)
         ExFreePoolWithTag(cable, CABLE_POOL_TAG);
     return cable != NULL;
@@ -422,11 +429,7 @@ static const char *Command(char *line, REPLY *reply)
         if (port && port->removed && port->handles == 0)
             unused = port->device;
     }
-    KeReleaseSpinLock(&g_lock, irql);
-    CableCompleteList(&done);
-    CableReleaseLinks();
-    if (unused)
-        IoDeleteDevice(unused);
+    FinishUnlocked(irql, &done, unused);
     return error;
 }
 
