@@ -91,6 +91,9 @@ class ArgumentParser(argparse.ArgumentParser):
 
 ADD_PARSER = ArgumentParser(prog="add", add_help=False)
 ADD_PARSER.add_argument("number", type=lambda text: com_number(text))
+# The driver cable's word for a port of another make; a pty never answers the maker's request,
+# so here every port is one.
+ADD_PARSER.add_argument("--plain", action="store_true")
 cable_options(ADD_PARSER)
 
 

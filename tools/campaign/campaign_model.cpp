@@ -22,6 +22,21 @@ long RateOfBlock(int block)
     return kRates[(block - 1) / 2];
 }
 
+// "*" in `pattern` stands for any text.
+bool Glob(const std::string& text, const std::string& pattern)
+{
+    const size_t star = pattern.find('*');
+    if (star == std::string::npos)
+        return text == pattern;
+    if (text.compare(0, star, pattern, 0, star) != 0)
+        return false;
+    const std::string rest = pattern.substr(star + 1);
+    for (size_t at = star; at <= text.size(); ++at)
+        if (Glob(text.substr(at), rest))
+            return true;
+    return false;
+}
+
 bool DelayFails(long ms)
 {
     return ms >= kDelayFailMin;
@@ -187,6 +202,44 @@ Pump PumpAt(const RunModel& run, size_t lines)
             return Pump::Long;
     }
     return Pump::None;
+}
+
+std::vector<RunModel> ModelPull(const Scenario& s, unsigned long long pulledIn)
+{
+    const RunModel own = ModelRun(s, 0);
+    const int whole = (int)(pulledIn / kBlock);
+    std::vector<int> underWay;
+    if (whole > 0 && pulledIn % kBlock == 0)
+        underWay.push_back(whole); // its echo may not have been read yet
+    underWay.push_back(whole + 1);
+    std::vector<RunModel> runs;
+    for (const int block : underWay) {
+        if (own.failBlock != 0 && own.failBlock <= block) {
+            runs.push_back(own);
+            if (own.failBlock < block)
+                continue;
+        } else if (block > kBlocks) {
+            runs.push_back(own); // pulled after the last read: the run passed
+            continue;
+        }
+        RunModel pulled;
+        const std::vector<std::string> passing = PassingLog();
+        pulled.log.assign(passing.begin(), passing.begin() + kWriteLine[block]);
+        pulled.log.push_back("Write 512 bytes... [*/512] \t*");
+        pulled.log.push_back(kReadFailed);
+        pulled.failBlock = block;
+        pulled.readFails = true;
+        pulled.hungUp = true;
+        pulled.progress = (block - 1) / 2;
+        pulled.consumed = pulledIn;
+        runs.push_back(pulled);
+    }
+    return runs;
+}
+
+bool LogMatches(const std::vector<std::string>& seen, const std::vector<std::string>& expected)
+{
+    return seen.size() == expected.size() && std::equal(seen.begin(), seen.end(), expected.begin(), Glob);
 }
 
 bool ModelStop(const RunModel& run, size_t lines, RunModel& stopped)

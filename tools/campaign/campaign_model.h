@@ -75,6 +75,16 @@ enum class Pump
 
 Pump PumpAt(const RunModel& run, size_t lines);
 
+// What a run can show when its cable was pulled out once it had taken in `pulledIn` bytes, the
+// removal announced while the run went on: the check under way fails at its read, unless the
+// cable's own fault failed the run first. On a block's edge either neighbour may be the one
+// under way. The failing check's write line stands as a pattern ("*": any text), since the
+// write may have got out all, some or none of its block.
+std::vector<RunModel> ModelPull(const Scenario& scenario, unsigned long long pulledIn);
+
+// A log seen against a modelled one, whose lines may hold "*" for any text.
+bool LogMatches(const std::vector<std::string>& seen, const std::vector<std::string>& expected);
+
 // The run's outcome when Stop was handled with `lines` lines logged; false when no pause is
 // there, so no Stop can have been handled there.
 bool ModelStop(const RunModel& run, size_t lines, RunModel& stopped);

@@ -90,4 +90,38 @@ TEST(CampaignModelTest, WhereAStopLands)
     }
 }
 
+TEST(CampaignModelTest, WhatAPulledCableMayShow)
+{
+    const std::string wroteAll = "Write 512 bytes... [512/512] \tOK!";
+    const std::string wroteNone = "Write 512 bytes... [0/512] \tFAILED!";
+    const struct
+    {
+        const char* name;
+        Scenario scenario;
+        unsigned long long pulledIn;
+        std::vector<std::string> seen;
+        bool possible;
+    } cases[] = {
+        {"inside the second block, its write done", Cable(CableKind::Good), 700, CutLog(4, {wroteAll, kReadFailed}), true},
+        {"inside the second block, its write cut", Cable(CableKind::Good), 700, CutLog(4, {wroteNone, kReadFailed}), true},
+        {"not the block under way", Cable(CableKind::Good), 700, CutLog(2, {wroteAll, kReadFailed}), false},
+        {"on an edge: that block's read", Cable(CableKind::Good), 1024, CutLog(4, {wroteAll, kReadFailed}), true},
+        {"on an edge: the next block's write", Cable(CableKind::Good), 1024, CutLog(7, {wroteNone, kReadFailed}), true},
+        {"after the last read", Cable(CableKind::Good), 3072, PassingLog(), true},
+        {"the cable's own fault came first", Cable(CableKind::Corrupt, 100), 1500, CutLog(3, {kCompareFailed}), true},
+        {"a pull after the cable's own fault", Cable(CableKind::Corrupt, 100), 1500, CutLog(9, {wroteAll, kReadFailed}), false},
+        {"a compare passed where the cable was gone", Cable(CableKind::Good), 700, CutLog(5, {"Compare data...\tOK!"}), false},
+    };
+    for (const auto& c : cases) {
+        bool matched = false;
+        for (const RunModel& run : ModelPull(c.scenario, c.pulledIn))
+            if (LogMatches(c.seen, run.log)) {
+                matched = true;
+                EXPECT_EQ(run.ok, run.failBlock == 0) << c.name;
+                EXPECT_EQ(run.progress, run.ok ? 3 : (run.failBlock - 1) / 2) << c.name;
+            }
+        EXPECT_EQ(matched, c.possible) << c.name;
+    }
+}
+
 } // namespace

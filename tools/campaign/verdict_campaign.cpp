@@ -13,6 +13,8 @@
 #include "support/loopback_cable.h"
 #include "support/process_footprint.h"
 
+#include "port_broadcast.h"
+
 #include <dbt.h>
 
 #include <algorithm>
@@ -31,6 +33,9 @@ const DWORD kSettleMs = 30000; // longest run: six reads at their 2000 ms bound,
 const char kCancelled[] = "User cancelled!";
 const char kOpenFailed[] = "Unable to open port";
 const char kDiscoveredName[] = "COM12"; // what discovery leaves in the box when no cable answers
+// Where a port of another make arrives: among the ports discovery tries, so it is opened and
+// asked, but not the last one tried, on which the run that the arrival starts then fails to open.
+const int kArrivingCom = 9;
 
 enum class Outcome
 {
@@ -141,7 +146,7 @@ private:
     bool Settle(bool exits);
     void Observe(Seen& seen, bool exits);
     Outcome Judge(const Expected& e, const Seen& seen, std::string& detail) const;
-    void SendDeviceChange(WPARAM event, std::string& box);
+    void Announce(int com, bool arrival, std::string& box);
     void NoteFootprint();
 
     std::string m_strProgram;
@@ -198,19 +203,13 @@ bool Campaign::PrepareCable(const Scenario& s)
     return request.empty() || m_cable.Request(request);
 }
 
-void Campaign::SendDeviceChange(WPARAM event, std::string& box)
+void Campaign::Announce(int com, bool arrival, std::string& box)
 {
-    // A copy per send: the thread outlives nothing of the caller's but this.
-    DEV_BROADCAST_PORT_A port = {};
-    port.dbcp_size = sizeof(port);
-    port.dbcp_devicetype = DBT_DEVTYP_PORT;
-    lstrcpynA(port.dbcp_name, m_cable.Name().c_str(), sizeof(port.dbcp_name));
     std::atomic<bool> done(false);
-    HWND dialog = m_driver.Dialog();
-    // Sent, as the system sends it; the handler may sit in a message box until it is closed.
+    // To every top-level window, as the system announces a port; the dialog's handler may sit
+    // in a message box until it is closed, so the send has a thread of its own.
     std::thread sender([&] {
-        DWORD_PTR result = 0;
-        ::SendMessageTimeoutA(dialog, WM_DEVICECHANGE, event, (LPARAM)&port, SMTO_NORMAL, 20000, &result);
+        BroadcastPortChange(com, arrival, 20000);
         done = true;
     });
     HWND found = nullptr;
@@ -289,7 +288,7 @@ Outcome Campaign::Judge(const Expected& e, const Seen& seen, std::string& detail
             return Outcome::NoVerdict;
         }
         std::string wrong;
-        if (seen.log != e.log)
+        if (!LogMatches(seen.log, e.log))
             wrong += "  log:\n" + Join(seen.log) + "  expected:\n" + Join(e.log);
         if (seen.progress != e.progress)
             wrong += "  progress " + std::to_string(seen.progress) + ", expected " + std::to_string(e.progress) + "\n";
@@ -365,25 +364,51 @@ Outcome Campaign::Play(const Scenario& s, std::string& detail, std::string& land
     }
     case Action::Arrival:
     case Action::Removal: {
+        // A real device change: a port of another make plugged in (taken away unannounced once
+        // the run is judged), or this cable pulled out (put back unannounced before the next).
         const bool arrival = s.action == Action::Arrival;
         const bool before = m_driver.IsIdle();
+        CTestCable other(m_cable.Kind());
+        unsigned long long pulledIn = 0;
+        if (arrival) {
+            if (!other.Claim(kArrivingCom, kArrivingCom, "--plain --instant")) {
+                detail = "no port could arrive: " + other.Error();
+                return Outcome::Hang;
+            }
+        } else {
+            CCableClient::Stats stats;
+            if (!m_cable.GetStats(stats) || (!stats.hungup && !m_cable.Request("hangup")) || !m_cable.GetStats(stats)) {
+                detail = "the cable could not be pulled";
+                return Outcome::Hang;
+            }
+            pulledIn = stats.in;
+        }
         std::string box;
-        SendDeviceChange(arrival ? DBT_DEVICEARRIVAL : DBT_DEVICEREMOVECOMPLETE, box);
+        Announce(arrival ? kArrivingCom : m_cable.Com(), arrival, box);
         const bool during = !before && box.empty() && !m_driver.IsIdle();
         Observe(seen, false);
-        Expected after = arrival ? OpenFailed() : Expected();
-        after.cableIn = e.cableIn;
-        if (arrival)
-            after.port = kDiscoveredName;
         if (!box.empty())
             seen.box = box;
         // Handled during the run, the notice changes nothing; after it, it resets the display
         // (and an arrival starts a run on what discovery found). Between the two readings the
         // evidence allows either.
         const bool afterRun = before || (!during && (seen.log.empty() || !seen.box.empty()));
+        const unsigned long long cableIn = arrival ? e.cableIn : pulledIn;
+        if (afterRun) {
+            e = arrival ? OpenFailed() : Expected();
+            if (arrival)
+                e.port = kDiscoveredName;
+        } else if (!arrival) {
+            // The pulled cable failed the run where it was; the cable's count says where.
+            const std::vector<RunModel> pulled = ModelPull(s, pulledIn);
+            e = FromRun(pulled.front());
+            for (const RunModel& r : pulled)
+                if (LogMatches(seen.log, r.log))
+                    e = FromRun(r);
+            e.evidence = " (the cable had taken in " + std::to_string(pulledIn) + " bytes)";
+        }
+        e.cableIn = cableIn;
         const char* what = arrival ? "arrival" : "removal";
-        if (afterRun)
-            e = after;
         e.landing = std::string(what) + (before   ? ": after the run"
                                          : during ? ": during the run"
                                          : afterRun ? ": at the end, after it"
