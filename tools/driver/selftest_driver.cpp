@@ -1,12 +1,14 @@
-// The operator's hands for ./run.sh: starts selftest.exe under Wine with a port name typed into
-// its port box, and either leaves the dialog to the user or runs one test headless.
+// The operator's hands for ./run.sh: starts selftest.exe under Wine, with a port name typed into
+// its port box or with the port its discovery found, and either leaves the dialog to the user
+// or runs one test headless.
 //
 //   selftest_driver show EXE [--port NAME]
-//       Types the port name and waits until the user closes the program.
+//       Types the port name, if given, and waits until the user closes the program.
 //   selftest_driver run EXE [--port NAME] [--bmp PATH] [--timeout SECONDS]
-//       Types the port name, presses Start, waits for the verdict, prints the log and the
-//       verdict read from the screen, saves the dialog as a BMP file and closes the program.
-//       Exit code 0 for OK, 1 for NG, 2 when there was no verdict (message box, time-out).
+//       Types the port name, or prints the one found ("port found: COM7"), presses Start, waits
+//       for the verdict, prints the log and the verdict read from the screen, saves the dialog
+//       as a BMP file and closes the program. Exit code 0 for OK, 1 for NG, 2 when there was no
+//       verdict (no port found, message box, time-out).
 #include "support/dialog_driver.h"
 
 #include <cstdio>
@@ -133,6 +135,15 @@ int main(int argc, char** argv)
     if (!options.port.empty() && !driver.TypePort(options.port)) {
         std::fprintf(stderr, "selftest_driver: could not type the port name\n");
         return kExitNoVerdict;
+    }
+    if (options.port.empty() && options.command == "run") {
+        const std::string found = driver.PortText();
+        std::printf(found.empty() ? "no port found: the port box is empty\n" : "port found: %s\n", found.c_str());
+        std::fflush(stdout);
+        if (found.empty()) {
+            driver.Close();
+            return kExitNoVerdict;
+        }
     }
     return options.command == "show" ? Show(driver, options) : Run(driver, options);
 }
