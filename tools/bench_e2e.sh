@@ -6,15 +6,16 @@
 # how long a new log line waits for its paint, and the size and imports of the stripped win32
 # program.
 #
-#   tools/bench_e2e.sh [--runs N] [--out FILE] [--exe PATH] [--busy N] [--if-asked]
+#   tools/bench_e2e.sh [--runs N] [--out FILE] [--exe PATH] [--busy N] [--cable pty|driver] [--if-asked]
 #
 # Needs both builds (./test.sh or the presets) and a running rig (tools/rig.sh start). Prints a
 # table, with the machine's load average before and after, and writes it as Markdown to FILE
 # (default build/bench/e2e.md). --exe: another selftest.exe to measure instead of build/win64's
 # (an older build, say, or the shipped 32-bit one: that is driven by the 32-bit bench driver,
 # under 32-bit Wine, only where the kernel runs 32-bit code, tools/mode32.sh). --busy N: N busy
-# loops run beside the runs, a machine's load. --if-asked (CTest) does nothing and exits 77
-# unless SELFTEST_BENCH=1.
+# loops run beside the runs, a machine's load. --cable: the virtual cable the runs use, the pty
+# cable (default; the Linux path) or the cable driver's (the Windows path). --if-asked (CTest)
+# does nothing and exits 77 unless SELFTEST_BENCH=1.
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 cd "$ROOT"
@@ -22,17 +23,21 @@ RUNS=5
 BUSY=0
 OUT=build/bench/e2e.md
 EXE=
+CABLE=pty
 while [ $# -gt 0 ]; do
   case "$1" in
     --runs) RUNS=$2; shift ;;
     --out) OUT=$2; shift ;;
     --exe) EXE=$(realpath "$2"); shift ;;
     --busy) BUSY=$2; shift ;;
+    --cable) CABLE=$2; shift ;;
     --if-asked) [ "${SELFTEST_BENCH:-}" = 1 ] || { echo "set SELFTEST_BENCH=1 to run the benchmarks"; exit 77; } ;;
-    *) sed -n '2,14s/^# \{0,1\}//p' "$0" >&2; exit 2 ;;
+    *) sed -n '2,18s/^# \{0,1\}//p' "$0" >&2; exit 2 ;;
   esac
   shift
 done
+case "$CABLE" in pty|driver) ;; *) echo "bench_e2e: --cable is pty or driver" >&2; exit 2 ;; esac
+export SELFTEST_CABLE=$CABLE
 
 EXE32=build/win32/app/selftest.exe
 EXE=${EXE:-$ROOT/build/win64/app/selftest.exe}
@@ -51,6 +56,10 @@ for f in "$EXE32" "$EXE" "$BENCH"; do
   [ -f "$f" ] || { echo "bench_e2e: $f is missing; build both presets first" >&2; exit 2; }
 done
 [ -f build/rig/env ] || { echo "bench_e2e: the rig is not running (tools/rig.sh start)" >&2; exit 2; }
+if [ "$CABLE" = driver ] && [ "$(. build/rig/env && echo "${RIG_CABLE_DRIVER:-}")" != 1 ]; then
+  echo "bench_e2e: the rig runs without its cable driver" >&2
+  exit 2
+fi
 
 # The rig's wineserver: the one whose working folder is the server folder of this prefix.
 . build/rig/env
@@ -81,10 +90,11 @@ i686-w64-mingw32-strip -o "$STRIPPED" "$EXE32"
 SIZE=$(stat -c %s "$STRIPPED")
 IMPORTS=$(i686-w64-mingw32-objdump -p "$STRIPPED" | sed -n 's/^\s*DLL Name: //p' | sort -u | tr '\n' ' ')
 
-/usr/bin/python3 - "$RAW" "$SIZE" "$IMPORTS" "$RUNS" "$OUT" "$EXE" "$LOAD_BEFORE" "$LOAD_AFTER" "$BUSY" <<'PY'
+/usr/bin/python3 - "$RAW" "$SIZE" "$IMPORTS" "$RUNS" "$OUT" "$EXE" "$LOAD_BEFORE" "$LOAD_AFTER" "$BUSY" "$CABLE" <<'PY'
 import sys, platform, os, datetime
 raw, size, imports, runs, out = sys.argv[1], int(sys.argv[2]), sys.argv[3].split(), sys.argv[4], sys.argv[5]
 exe, load_before, load_after, busy = sys.argv[6], sys.argv[7], sys.argv[8], int(sys.argv[9])
+cable = {"pty": "the pty cable (the Linux path)", "driver": "the cable driver's port (the Windows path)"}[sys.argv[10]]
 figures = {}
 extra = {}
 for line in open(raw):
@@ -134,10 +144,10 @@ for r in rows:
     print("%-*s  %-18s %-32s %s" % (width, r[0], r[1], r[2], r[3]))
 with open(out, "w") as f:
     f.write("# End-to-end figures\n\n")
-    f.write("Medians of %s runs each, from `tools/bench_e2e.sh` on %s (%d cores), %s, under Wine with\n"
-            "the virtual cable. Timings are taken from outside the program (the driver polls the\n"
+    f.write("Medians of %s runs each, from `tools/bench_e2e.sh` on %s (%d cores), %s, under Wine on\n"
+            "%s. Timings are taken from outside the program (the driver polls the\n"
             "buttons every millisecond), so each includes a few milliseconds of polling.\n\n"
-            % (runs, platform.node() or "this machine", os.cpu_count() or 0, datetime.date.today().isoformat()))
+            % (runs, platform.node() or "this machine", os.cpu_count() or 0, datetime.date.today().isoformat(), cable))
     f.write("Program: `%s`. Load average (1, 5, 15 min) before: %s; after: %s.%s\n\n"
             % (exe, load_before, load_after, " Beside %d busy loops." % busy if busy else ""))
     f.write("| figure | median | floor or target | |\n|---|---|---|---|\n")
@@ -146,6 +156,6 @@ with open(out, "w") as f:
     f.write("\nSamples (ms):\n\n")
     for name, (value, unit, samples) in figures.items():
         f.write("- %s: %s\n" % (name, " ".join(samples)))
-print("program: %s; load average before %s, after %s; busy loops beside: %d" % (exe, load_before, load_after, busy))
+print("program: %s; cable: %s; load average before %s, after %s; busy loops beside: %d" % (exe, cable, load_before, load_after, busy))
 print("written to %s" % out)
 PY
