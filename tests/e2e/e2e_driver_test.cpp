@@ -63,17 +63,29 @@ protected:
     CTestCable m_driverCable;
 };
 
-TEST_F(DriverCable, CablePluggedInWhileTheDialogWaitsRunsToOk)
+// A station's day: a cable plugged in runs by itself; pulled, it clears the display; the next
+// one, on the same socket and so the same number, runs by itself again.
+TEST_F(DriverCable, EachCablePluggedInWhileTheDialogWaitsRunsToOk)
 {
     ASSERT_EQ(m_driver.PortText(), "") << "a maker's cable was there before the test";
     ASSERT_TRUE(m_driverCable.Claim(7, 7, "")) << m_driverCable.Error();
-    m_driverCable.Announce(true);
-    ASSERT_TRUE(m_driver.WaitRunStarted(5000)) << "the arrival started no run";
-    ASSERT_TRUE(m_driver.WaitIdle(kRunBoundMs)) << Join(m_driver.LogLines());
-    EXPECT_EQ(m_driver.FindMessageBox(), nullptr);
-    EXPECT_EQ(m_driver.PortText(), "COM7");
-    ExpectShown(PassingLog(), 3, CDialogDriver::VerdictOk);
-    EXPECT_EQ(m_driverCable.Holders(), 0);
+    for (int cable = 1; cable <= 2; ++cable) {
+        SCOPED_TRACE("cable " + std::to_string(cable));
+        if (cable == 1)
+            m_driverCable.Announce(true);
+        else
+            ASSERT_TRUE(m_driverCable.Plug());
+        ASSERT_TRUE(m_driver.WaitRunStarted(5000)) << "the arrival started no run";
+        ASSERT_TRUE(m_driver.WaitIdle(kRunBoundMs)) << Join(m_driver.LogLines());
+        EXPECT_EQ(m_driver.FindMessageBox(), nullptr);
+        EXPECT_EQ(m_driver.PortText(), "COM7");
+        ExpectShown(PassingLog(), 3, CDialogDriver::VerdictOk);
+        EXPECT_EQ(m_driverCable.Holders(), 0);
+        if (cable == 1) {
+            ASSERT_TRUE(m_driverCable.Pull());
+            EXPECT_TRUE(WaitFor([&] { return m_driver.LogCount() == 0; }, 3000)) << "the pull left the display";
+        }
+    }
 }
 
 struct PullCase
