@@ -2,6 +2,7 @@
 // the typed port name, minimising and repainting, ending it, the port-event message, its icon.
 #include "support/loopback_cable.h"
 #include "support/program_test.h"
+#include "support/row_name.h"
 
 #include <ostream>
 #include <string>
@@ -229,7 +230,7 @@ INSTANTIATE_TEST_SUITE_P(Ways, DialogEndTest,
                          ::testing::Values(EndCase{"EscapeIdle", true, false, 53}, EndCase{"CloseBoxIdle", false, false, 54},
                                            EndCase{"EscapeDuringRun", true, true, 56},
                                            EndCase{"CloseBoxDuringRun", false, true, 57}),
-                         [](const ::testing::TestParamInfo<EndCase>& info) { return std::string(info.param.name); });
+                         RowName());
 
 TEST_F(DialogWindowTest, PortEventMessageChangesNothing)
 {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "support/row_name.h"
 #include "support/test_cable.h"
 #include "support/wait_for.h"
 
@@ -178,8 +179,7 @@ TEST_P(ReadTimeouts, AsDocumented)
     EXPECT_LE(read.ms, c.maxMs);
 }
 
-INSTANTIATE_TEST_SUITE_P(CableDriver, ReadTimeouts, ::testing::ValuesIn(kReads),
-                         [](const ::testing::TestParamInfo<ReadCase>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(CableDriver, ReadTimeouts, ::testing::ValuesIn(kReads), RowName());
 
 TEST_F(CableDriver, WriteTimeOutEndsAStalledWriteWithWhatTheDeviceTook)
 {
@@ -278,8 +278,7 @@ TEST_P(LineEvents, ReachTheWait)
     EndWait();
 }
 
-INSTANTIATE_TEST_SUITE_P(CableDriver, LineEvents, ::testing::ValuesIn(kLineEvents),
-                         [](const ::testing::TestParamInfo<LineEventCase>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(CableDriver, LineEvents, ::testing::ValuesIn(kLineEvents), RowName());
 
 // ---- purge, cancel, cleanup ------------------------------------------------------------------
 
@@ -328,8 +327,7 @@ TEST_P(PendingRequests, EndWithoutHanging)
     EXPECT_EQ(::GetLastError(), c.error);
 }
 
-INSTANTIATE_TEST_SUITE_P(CableDriver, PendingRequests, ::testing::ValuesIn(kEnds),
-                         [](const ::testing::TestParamInfo<EndCase>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(CableDriver, PendingRequests, ::testing::ValuesIn(kEnds), RowName());
 
 TEST_F(CableDriver, CloseEndsEveryPendingRequest)
 {
@@ -426,8 +424,7 @@ TEST_P(MakersRequest, AnsweredOnlyByTheMakersCable)
     EXPECT_EQ(error, c.error);
 }
 
-INSTANTIATE_TEST_SUITE_P(CableDriver, MakersRequest, ::testing::ValuesIn(kProbes),
-                         [](const ::testing::TestParamInfo<ProbeCase>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(CableDriver, MakersRequest, ::testing::ValuesIn(kProbes), RowName());
 
 // ---- the cable pulled ------------------------------------------------------------------------
 

@@ -136,6 +136,7 @@ void CableRaiseEvents(CABLE_PORT *port, ULONG events, LIST_ENTRY *done);
 void CableServeReads(CABLE_PORT *port, LONGLONG nowUs, LIST_ENTRY *done);
 void CableServeWrites(CABLE_PORT *port, LONGLONG nowUs, LIST_ENTRY *done);
 void CableFinish(PIRP irp, NTSTATUS status, ULONG_PTR information, LIST_ENTRY *done);
+void CableFinishHead(LIST_ENTRY *queue, ULONG *headDone, BOOLEAN *headStarted, NTSTATUS status, LIST_ENTRY *done);
 void CableNoteSettings(CABLE_PORT *port);
 
 /* timing.c */

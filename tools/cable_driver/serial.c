@@ -51,30 +51,27 @@ void CableCompleteList(LIST_ENTRY *done)
     }
 }
 
-static void FinishQueued(LIST_ENTRY *queue, NTSTATUS status, LIST_ENTRY *done, ULONG headDone)
+/* Under g_lock: ends the head request of a read or write queue with the bytes it has moved so
+ * far; the next one starts afresh. */
+void CableFinishHead(LIST_ENTRY *queue, ULONG *headDone, BOOLEAN *headStarted, NTSTATUS status, LIST_ENTRY *done)
 {
-    BOOLEAN head = TRUE;
-    while (!IsListEmpty(queue)) {
-        LIST_ENTRY *entry = RemoveHeadList(queue);
-        PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
-        InitializeListHead(entry);
-        CableFinish(irp, status, head ? headDone : 0, done);
-        head = FALSE;
-    }
+    PIRP irp = CONTAINING_RECORD(RemoveHeadList(queue), IRP, Tail.Overlay.ListEntry);
+    InitializeListHead(&irp->Tail.Overlay.ListEntry);
+    CableFinish(irp, status, *headDone, done);
+    *headDone = 0;
+    *headStarted = FALSE;
 }
 
 static void FinishReads(CABLE_PORT *port, NTSTATUS status, LIST_ENTRY *done)
 {
-    FinishQueued(&port->reads, status, done, port->readDone);
-    port->readDone = 0;
-    port->readHeadStarted = FALSE;
+    while (!IsListEmpty(&port->reads))
+        CableFinishHead(&port->reads, &port->readDone, &port->readHeadStarted, status, done);
 }
 
 static void FinishWrites(CABLE_PORT *port, NTSTATUS status, LIST_ENTRY *done)
 {
-    FinishQueued(&port->writes, status, done, port->writeDone);
-    port->writeDone = 0;
-    port->writeHeadStarted = FALSE;
+    while (!IsListEmpty(&port->writes))
+        CableFinishHead(&port->writes, &port->writeDone, &port->writeHeadStarted, status, done);
 }
 
 static void FinishWait(CABLE_PORT *port, NTSTATUS status, ULONG events, LIST_ENTRY *done)
@@ -291,11 +288,7 @@ void CableServeReads(CABLE_PORT *port, LONGLONG nowUs, LIST_ENTRY *done)
             port->readLastByteUs = nowUs;
         if (port->readDone < length && !(port->readFirstByteEnds && (port->readDone > 0 || port->readImmediate)))
             return;
-        RemoveEntryList(&irp->Tail.Overlay.ListEntry);
-        InitializeListHead(&irp->Tail.Overlay.ListEntry);
-        CableFinish(irp, STATUS_SUCCESS, port->readDone, done);
-        port->readDone = 0;
-        port->readHeadStarted = FALSE;
+        CableFinishHead(&port->reads, &port->readDone, &port->readHeadStarted, STATUS_SUCCESS, done);
     }
 }
 
@@ -318,11 +311,7 @@ void CableServeWrites(CABLE_PORT *port, LONGLONG nowUs, LIST_ENTRY *done)
         }
         if (port->writeDone < length)
             return;
-        RemoveEntryList(&irp->Tail.Overlay.ListEntry);
-        InitializeListHead(&irp->Tail.Overlay.ListEntry);
-        CableFinish(irp, STATUS_SUCCESS, port->writeDone, done);
-        port->writeDone = 0;
-        port->writeHeadStarted = FALSE;
+        CableFinishHead(&port->writes, &port->writeDone, &port->writeHeadStarted, STATUS_SUCCESS, done);
     }
 }
 

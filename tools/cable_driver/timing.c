@@ -129,23 +129,13 @@ static void Expire(CABLE_PORT *port, LONGLONG nowUs, LIST_ENTRY *done)
         BOOLEAN interval = port->readIntervalUs && port->readDone > 0 &&
                            nowUs - port->readLastByteUs >= port->readIntervalUs;
         if (total || interval) {
-            PIRP irp = CONTAINING_RECORD(port->reads.Flink, IRP, Tail.Overlay.ListEntry);
-            RemoveEntryList(&irp->Tail.Overlay.ListEntry);
-            InitializeListHead(&irp->Tail.Overlay.ListEntry);
-            CableFinish(irp, CABLE_STATUS_TIMED_OUT, port->readDone, done);
-            port->readDone = 0;
-            port->readHeadStarted = FALSE;
+            CableFinishHead(&port->reads, &port->readDone, &port->readHeadStarted, CABLE_STATUS_TIMED_OUT, done);
             CableServeReads(port, nowUs, done);
         }
     }
     if (!IsListEmpty(&port->writes) && port->writeHeadStarted && port->writeTotalDueUs != NEVER &&
         nowUs >= port->writeTotalDueUs) {
-        PIRP irp = CONTAINING_RECORD(port->writes.Flink, IRP, Tail.Overlay.ListEntry);
-        RemoveEntryList(&irp->Tail.Overlay.ListEntry);
-        InitializeListHead(&irp->Tail.Overlay.ListEntry);
-        CableFinish(irp, CABLE_STATUS_TIMED_OUT, port->writeDone, done);
-        port->writeDone = 0;
-        port->writeHeadStarted = FALSE;
+        CableFinishHead(&port->writes, &port->writeDone, &port->writeHeadStarted, CABLE_STATUS_TIMED_OUT, done);
         CableServeWrites(port, nowUs, done);
     }
 }
