@@ -122,6 +122,7 @@ private:
     void Deliver(RequestKind kind, const OwnRequest& request, void* buffer, DWORD count);
     void EndOwnRequest(RequestKind kind, OwnRequest& request);
     bool AwaitFinished(const OVERLAPPED& overlapped, HANDLE event, DWORD bound);
+    void ReleaseOwnRequest();
     LONG ReadState(DCB& dcb);
     // The queries' common start: resets the code, reads the DCB; false with the code stored.
     bool QueryState(DCB& dcb);

@@ -6,6 +6,7 @@
 #include "support/dialog_driver.h"
 #include "support/expected_log.h"
 #include "support/loopback_cable.h"
+#include "support/responsiveness_probe.h"
 
 #include "app/result_list.h"
 #include "framework/wnd.h"
@@ -80,17 +81,46 @@ bool LaunchOn(CDialogDriver& driver, const std::string& exe, CLoopbackCable& cab
     return cable.Request(paced ? "pacing on" : "pacing off") && driver.Launch(exe) && driver.TypePort(cable.Name());
 }
 
+// Passing runs, and the longest the dialog left a message unanswered during each.
 void BenchRuns(const std::string& exe, int runs, CLoopbackCable& cable, bool paced)
 {
     CDialogDriver driver;
-    std::vector<double> samples;
-    if (LaunchOn(driver, exe, cable, paced))
+    std::vector<double> samples, unanswered;
+    if (LaunchOn(driver, exe, cable, paced)) {
+        CResponsivenessProbe probe(driver.Dialog());
         for (int i = 0; i < runs; ++i) {
             double ms = 0;
-            if (TimeRun(driver, ms))
+            probe.TakeLongestMs();
+            if (TimeRun(driver, ms)) {
                 samples.push_back(ms);
+                unanswered.push_back(probe.TakeLongestMs());
+            }
         }
+    }
     Report(paced ? "passing_run_baud_true" : "passing_run_instant", samples, "ms");
+    Report(paced ? "longest_unanswered_baud_true" : "longest_unanswered_instant", unanswered, "ms");
+}
+
+// Start-up to the found port in the box, with a port at COM1 whose open takes `openMs` (a
+// wireless serial port that connects when opened) and the maker's cable at COM2. Only the cable
+// driver has such ports.
+void BenchSlowOpenStartup(const std::string& exe, int runs, DWORD openMs)
+{
+    CTestCable slow, maker;
+    if (!slow.Claim(1, 1, "--plain --slow-open " + std::to_string(openMs)) || !maker.Claim(2, 2, "--instant")) {
+        std::printf("startup_to_port_shown_slow_com1 - skipped: %s%s\n", slow.Error().c_str(), maker.Error().c_str());
+        return;
+    }
+    std::vector<double> samples;
+    for (int i = 0; i < runs; ++i) {
+        CDialogDriver driver;
+        const Clock::time_point start = Clock::now();
+        if (driver.Launch(exe, 20000 + openMs) &&
+            CDialogDriver::WaitFor([&] { return driver.PortText() == maker.Name(); }, 20000 + openMs, 5))
+            samples.push_back(MsSince(start));
+        driver.Close();
+    }
+    Report("startup_to_port_shown_slow_com1", samples, "ms");
 }
 
 // Stop pressed in the pause after the first block check, to the verdict on the screen.
@@ -336,6 +366,8 @@ int main(int argc, char** argv)
         return 2;
     }
     BenchStartup(exe, runs);
+    if (cable.Kind() == CCableClient::Driver)
+        BenchSlowOpenStartup(exe, std::min(runs, 3), 3000);
     BenchRuns(exe, runs, cable, true);
     BenchRuns(exe, runs, cable, false);
     BenchStopLatency(exe, runs, cable);

@@ -5,6 +5,9 @@
 // the run's requests as a USB serial driver does after a surprise removal.
 #include "e2e_kit.h"
 
+#include "support/responsiveness_probe.h"
+
+#include <cstdio>
 #include <memory>
 
 namespace
@@ -124,4 +127,86 @@ TEST_P(DriverPull, RunEndsNgWithoutHangingAndLetsGoOfThePort)
 }
 
 INSTANTIATE_TEST_SUITE_P(Driver, DriverPull, ::testing::ValuesIn(kPulls), ::testing::PrintToStringParamName());
+
+// A read's bound, and the grace that the port's Close gives a listener whose wait ignores its
+// stop: the longest the dialog may leave a message unanswered outside a driver's own slow close.
+const DWORD kQuietBoundMs = 2000 + 1000;
+
+struct FaultCase
+{
+    const char* name;
+    const char* words;      // the driver's switches for the cable
+    int pullAt;             // the cable goes once the far end has this many bytes; 0: pulled after the run
+    std::vector<std::string> log; // of the run on the faulty cable; empty: any that ends in a failed step
+    DWORD closeMs;          // how long the driver itself takes to close the pulled port
+    bool replugPasses;      // a fault that stays with the cable fails the next run too
+};
+
+const char kRateRefused[] = "Set baud rate to 57600 bps...\tFAILED!";
+
+// Faults that USB bridges' drivers are known for; most cables are pulled inside the first block at
+// 57600 bps, where the write may or may not have got its block out.
+const FaultCase kFaults[] = {
+    {"RemovalCode5", "--removal-code 5", 1280, {}, 0, true},
+    {"RemovalCode22", "--removal-code 22", 1280, {}, 0, true},
+    {"RemovalCode31", "--removal-code 31", 1280, {}, 0, true},
+    {"RemovalCode995", "--removal-code 995", 1280, {}, 0, true},
+    {"WaitNeverEndedAfterThePull", "--sticky-wait", 1280, {}, 0, true},
+    {"SlowCloseOfThePulledPort", "--slow-close 2500", 1280, {}, 2500, true},
+    {"EventWaitRefused", "--wait-refused", 1280, {}, 0, true},
+    {"LongLatencyTimer", "--latency 40", 1280, {}, 0, true},
+    // Open and flow control write the line's record first: the fourth is the second rate's.
+    {"LineSettingRefusedAt57600", "--setstate-fails 4", 0, CutLog(6, {kRateRefused}), 0, false},
+};
+
+class DriverFault : public DriverCable, public ::testing::WithParamInterface<FaultCase>
+{
+protected:
+    // One run started by the cable's arrival, to its verdict.
+    void RunsByItselfTo(CDialogDriver::Verdict verdict)
+    {
+        ASSERT_TRUE(m_driver.WaitRunStarted(5000)) << "the arrival started no run";
+        ASSERT_TRUE(m_driver.WaitIdle(kRunBoundMs)) << Join(m_driver.LogLines());
+        EXPECT_EQ(WaitVerdict(verdict), verdict) << Join(m_driver.LogLines());
+        EXPECT_EQ(m_driver.FindMessageBox(), nullptr);
+    }
+};
+
+// A station keeps going: the faulty cable's run ends NG with a failed step and lets go of the
+// port, and the next cable plugged in on the same number runs by itself, without a restart.
+TEST_P(DriverFault, FaultyCableEndsNgAndTheNextOnePluggedInRunsByItself)
+{
+    const FaultCase& c = GetParam();
+    const std::string pull = c.pullAt ? " --hangup-after " + std::to_string(c.pullAt) : "";
+    ASSERT_TRUE(m_driverCable.Claim(6, 6, c.words + pull)) << m_driverCable.Error();
+    CResponsivenessProbe probe(m_driver.Dialog());
+    m_driverCable.Announce(true);
+    RunsByItselfTo(CDialogDriver::VerdictNg);
+    const std::vector<std::string> log = m_driver.LogLines();
+    if (!c.log.empty()) {
+        EXPECT_EQ(log, c.log) << Join(log);
+    }
+    ASSERT_FALSE(log.empty());
+    EXPECT_NE(log.back().find("FAILED!"), std::string::npos) << Join(log);
+
+    if (c.pullAt)
+        m_driverCable.Announce(false);
+    else
+        ASSERT_TRUE(m_driverCable.Pull());
+    EXPECT_TRUE(WaitFor([&] { return m_driverCable.Holders() == 0; }, c.closeMs + 2000)) << "the pulled port is still held";
+    EXPECT_TRUE(WaitFor([&] { return m_driver.LogCount() == 0; }, 3000)) << "the removal left the display";
+    ASSERT_TRUE(m_driverCable.Plug());
+    RunsByItselfTo(c.replugPasses ? CDialogDriver::VerdictOk : CDialogDriver::VerdictNg);
+    EXPECT_EQ(m_driver.LogLines(), c.replugPasses ? PassingLog() : c.log) << Join(m_driver.LogLines());
+    EXPECT_EQ(m_driver.PortText(), "COM6");
+    probe.Stop();
+    RecordProperty("longest_unanswered_ms", std::to_string(probe.LongestMs()));
+    std::printf("longest unanswered stretch: %lu ms\n", (unsigned long)probe.LongestMs());
+    EXPECT_LE(probe.LongestMs(), kQuietBoundMs + c.closeMs) << "the dialog went unanswered";
+    EXPECT_GT(probe.Polls(), 100u) << "the probe did not watch the runs";
+    EXPECT_TRUE(m_driver.IsIdle());
+    EXPECT_TRUE(WaitFor([&] { return m_driverCable.Holders() == 0; }, 2000));
+}
+
+INSTANTIATE_TEST_SUITE_P(Driver, DriverFault, ::testing::ValuesIn(kFaults), ::testing::PrintToStringParamName());
 } // namespace

@@ -60,8 +60,14 @@ bool ParseStats(const std::string& reply, CCableClient::Stats& stats)
 
 CCableClient::Kind CCableClient::KindFromEnvironment()
 {
+    const std::string kind = std::getenv("SELFTEST_CABLE") ? std::getenv("SELFTEST_CABLE") : "";
+    return kind == "driver" || kind == "bridge" ? Driver : Pty;
+}
+
+std::string CCableClient::FlavourFromEnvironment()
+{
     const char* kind = std::getenv("SELFTEST_CABLE");
-    return kind && std::string(kind) == "driver" ? Driver : Pty;
+    return kind && std::string(kind) == "bridge" ? "bridge" : "";
 }
 
 CCableClient::CCableClient(Kind kind) : m_kind(kind)

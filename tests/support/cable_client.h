@@ -2,7 +2,8 @@
 // take the same request lines and give the same reply lines: the pty cable server
 // (tools/cable.py, on the host, through its control socket at CABLE_CONTROL) and the virtual
 // cable driver (tools/cable_driver, through its control device). SELFTEST_CABLE=driver in the
-// environment chooses the driver.
+// environment chooses the driver; SELFTEST_CABLE=bridge the driver with its ports of the USB
+// bridge's flavour.
 #pragma once
 
 #include <cstdint>
@@ -30,6 +31,8 @@ public:
 
     enum Kind { Pty, Driver };
     static Kind KindFromEnvironment();
+    // The driver's flavour that SELFTEST_CABLE asks for ("bridge"), empty for its default.
+    static std::string FlavourFromEnvironment();
 
     // The pty cable: connects to CABLE_CONTROL, "host:port" or just the port. The driver:
     // opens its control device.

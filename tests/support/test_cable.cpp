@@ -18,9 +18,13 @@ bool CTestCable::Claim(int first, int last, const std::string& options)
                          : "no cable server at CABLE_CONTROL (is the rig running?)";
         return false;
     }
+    std::string words = options;
+    const std::string flavour = CCableClient::FlavourFromEnvironment();
+    if (m_client.GetKind() == CCableClient::Driver && !flavour.empty() && words.find("--flavour") == std::string::npos)
+        words += " --flavour " + flavour;
     std::string reply;
     for (int com = first; com <= last; ++com) {
-        reply = m_client.Command("add " + std::to_string(com) + (options.empty() ? "" : " " + options));
+        reply = m_client.Command("add " + std::to_string(com) + (words.empty() ? "" : " " + words));
         if (reply.compare(0, 2, "OK") == 0) {
             m_nCom = com;
             return true;

@@ -19,7 +19,8 @@ public:
     CTestCable(const CTestCable&) = delete;
     CTestCable& operator=(const CTestCable&) = delete;
 
-    // `options` are the server's `add` options, e.g. "--instant" or "--noecho". False, with
+    // `options` are the server's `add` options, e.g. "--instant" or "--noecho"; a driver's cable
+    // takes the flavour that SELFTEST_CABLE asks for unless they name one. False, with
     // Error() saying why, when the server is unreachable or every number is taken; the server
     // refuses a number that exists, which makes "add" the claim.
     bool Claim(int first, int last, const std::string& options = "--instant");
