@@ -34,6 +34,15 @@ bool CTestCable::Claim(int first, int last, const std::string& options)
     return false;
 }
 
+bool CTestCable::Replace(const std::string& options)
+{
+    const int com = m_nCom;
+    if (com == 0 || m_client.Command("remove " + std::to_string(com)).compare(0, 2, "OK") != 0)
+        return false;
+    m_nCom = 0;
+    return Claim(com, com, options);
+}
+
 bool CTestCable::Request(const std::string& request)
 {
     return m_client.Command(std::to_string(m_nCom) + " " + request).compare(0, 2, "OK") == 0;

@@ -29,6 +29,10 @@ public:
     bool Claim(const std::string& options = "--instant") { return Claim(SELFTEST_COM_FIRST, SELFTEST_COM_LAST, options); }
 #endif
 
+    // Another cable with `options` on the same number, announced to nobody: for between runs,
+    // when no program holds the port.
+    bool Replace(const std::string& options);
+
     bool IsReady() const { return m_nCom != 0; }
     const std::string& Error() const { return m_strError; }
     int Number() const { return m_nCom; }

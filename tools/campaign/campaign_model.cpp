@@ -91,13 +91,22 @@ std::string Scenario::Describe() const
         cable == CableKind::HangUp || cable == CableKind::Mismatch)
         text += " " + std::to_string(value);
     text += paced ? ", paced" : ", instant";
+    if (!driverSwitch.empty())
+        text += " " + driverSwitch;
     text += std::string(", ") + ActionName(action);
     if (action != Action::None)
         text += " at " + std::to_string(atMs) + " ms";
     return text;
 }
 
-Scenario DrawScenario(uint32_t seed)
+std::string SwitchKind(const std::string& driverSwitch)
+{
+    const bool valueMatters = driverSwitch.compare(0, 14, "--removal-code") == 0 ||
+                              driverSwitch.compare(0, 16, "--setstate-fails") == 0;
+    return valueMatters ? driverSwitch : driverSwitch.substr(0, driverSwitch.find(' '));
+}
+
+Scenario DrawScenario(uint32_t seed, bool driverSwitches)
 {
     std::mt19937 random(seed);
     auto below = [&random](long bound) { return (long)(random() % (uint32_t)bound); };
@@ -130,6 +139,21 @@ Scenario DrawScenario(uint32_t seed)
     // A late echo of the first run would land in the read of a second one.
     if (s.action == Action::StartAgain && s.cable == CableKind::Delay && DelayFails(s.value))
         s.action = Action::Stop;
+    if (driverSwitches) {
+        static const char* const switches[] = {"--removal-code 5", "--removal-code 22", "--removal-code 31",
+                                               "--removal-code 995", "--sticky-wait", "--slow-close 1500",
+                                               "--wait-refused", "--setstate-fails", "--latency"};
+        s.driverSwitch = switches[below(sizeof(switches) / sizeof(switches[0]))];
+        if (s.driverSwitch == "--setstate-fails") {
+            // Open writes the port's stored defaults and flow control writes the record next,
+            // neither of them looked at; the three rates' settings come after.
+            const long nth = 1 + below(5);
+            s.driverSwitch += " " + std::to_string(nth);
+            s.refusedRate = nth >= 3 ? (int)nth - 2 : 0;
+        } else if (s.driverSwitch == "--latency") {
+            s.driverSwitch += " " + std::to_string(1 + below(64));
+        }
+    }
     // Any moment of the run, and a little past its end.
     if (s.action != Action::None)
         s.atMs = (int)below(EstimatedMs(s, ModelRun(s, 0)) * 11 / 10 + 1);
@@ -142,6 +166,10 @@ RunModel ModelRun(const Scenario& s, unsigned long long streamStart)
     for (int block = 1; block <= kBlocks && run.failBlock == 0; ++block) {
         const unsigned long long first = streamStart + kBlock * (block - 1);
         const unsigned long long end = first + kBlock;
+        if (block % 2 == 1 && (block + 1) / 2 == s.refusedRate) {
+            run.failBlock = block, run.rateRefused = true;
+            break;
+        }
         switch (s.cable) {
         case CableKind::NoEcho:
         case CableKind::Stall: run.failBlock = block, run.readFails = true; break;
@@ -175,6 +203,12 @@ RunModel ModelRun(const Scenario& s, unsigned long long streamStart)
         run.progress = 3;
         run.ok = true;
         run.consumed = streamStart + kBlock * kBlocks;
+    } else if (run.rateRefused) {
+        const size_t rateLine = kWriteLine[run.failBlock] - 1;
+        run.log.assign(passing.begin(), passing.begin() + rateLine);
+        run.log.push_back("Set baud rate to " + std::to_string(RateOfBlock(run.failBlock)) + " bps...\tFAILED!");
+        run.progress = (run.failBlock - 1) / 2;
+        run.consumed = streamStart + kBlock * (run.failBlock - 1);
     } else {
         run.log.assign(passing.begin(), passing.begin() + kWriteLine[run.failBlock] + 1);
         run.log.push_back(run.readFails ? kReadFailed : kCompareFailed);
@@ -216,7 +250,8 @@ std::vector<RunModel> ModelPull(const Scenario& s, unsigned long long pulledIn)
     for (const int block : underWay) {
         if (own.failBlock != 0 && own.failBlock <= block) {
             runs.push_back(own);
-            if (own.failBlock < block)
+            // A refused rate ends the run before its block is written.
+            if (own.failBlock < block || own.rateRefused)
                 continue;
         } else if (block > kBlocks) {
             runs.push_back(own); // pulled after the last read: the run passed

@@ -39,12 +39,20 @@ struct Scenario
     bool paced = false;
     Action action = Action::None;
     int atMs = 0; // after the run has started
+    // A fault of the cable driver's for this run, as its `add` words ("--sticky-wait"); empty for
+    // none. Of these only a refused line setting changes what a run shows: the driver refuses
+    // the setting of rate `refusedRate` (1 to 3; 0: none).
+    std::string driverSwitch;
+    int refusedRate = 0;
 
     std::string CableRequest() const; // for the cable server; empty for a good cable
     std::string Describe() const;
 };
 
-Scenario DrawScenario(uint32_t seed);
+// With `driverSwitches`, each run also gets one of the cable driver's fault switches.
+Scenario DrawScenario(uint32_t seed, bool driverSwitches = false);
+// What a run's switch is tallied under: its word, and its value where that changes the fault.
+std::string SwitchKind(const std::string& driverSwitch);
 const char* CableKindName(CableKind kind);
 const char* ActionName(Action action);
 
@@ -56,6 +64,7 @@ struct RunModel
     bool readFails = false;        // the failing check's read comes back short, not changed
     unsigned long long consumed = 0; // bytes the cable has received by the run's end
     bool hungUp = false;           // the device is gone afterwards
+    bool rateRefused = false;      // the run ended at the rate line before block failBlock
     std::vector<std::string> log;
     int progress = 0;
     bool ok = false;

@@ -53,6 +53,37 @@ TEST(CampaignModelTest, FirstFailingCheckOfEachFault)
     }
 }
 
+// A driver that refuses a rate's setting ends the run at that rate's line, before its blocks.
+TEST(CampaignModelTest, WhatARefusedRateShows)
+{
+    const std::string refused57600 = "Set baud rate to 57600 bps...\tFAILED!";
+    Scenario corrupt = Cable(CableKind::Corrupt, 100);
+    corrupt.refusedRate = 3;
+    Scenario good = Cable(CableKind::Good);
+    good.refusedRate = 2;
+    RunModel stopped;
+    ASSERT_TRUE(ModelStop(ModelRun(good, 0), 6, stopped));
+    const struct
+    {
+        const char* name;
+        RunModel run;
+        std::vector<std::string> log;
+        int progress;
+    } cases[] = {
+        {"the second rate", ModelRun(good, 0), CutLog(6, {refused57600}), 1},
+        {"the cable's own fault first", ModelRun(corrupt, 0), CutLog(3, {kCompareFailed}), 0},
+        {"Stop in the pause before it", stopped, CutLog(6, {kCancelled}), 1},
+        {"pulled on the edge before it", ModelPull(good, 1024).back(), CutLog(6, {refused57600}), 1},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.run.log, c.log) << c.name;
+        EXPECT_EQ(c.run.progress, c.progress) << c.name;
+        EXPECT_FALSE(c.run.ok) << c.name;
+    }
+    EXPECT_EQ(ModelRun(good, 0).consumed, 1024u) << "no block is written at the refused rate";
+    EXPECT_EQ(ModelPull(good, 1024).size(), 2u) << "the block after the edge is never written";
+}
+
 TEST(CampaignModelTest, WhereAStopLands)
 {
     const struct

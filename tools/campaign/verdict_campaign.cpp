@@ -3,10 +3,12 @@
 // rules and the evidence of the moment give, with a table of what came out.
 //
 //   verdict_campaign --program PATH [--com N] [--seed S] [--runs N] [--seeds S,S,...] [--fresh]
+//                    [--switches]
 //
 // Run i of a campaign from --seed S uses seed S + i, so `--seed S --runs 1` replays one run.
 // --fresh adds one seed from the clock. SELFTEST_CAMPAIGN=N in the environment replaces the
-// seeds given by N runs from a fresh seed (the long campaign).
+// seeds given by N runs from a fresh seed (the long campaign). --switches: each run's cable also
+// has one of the cable driver's fault switches, drawn from its seed (the driver's cables only).
 #include "campaign_model.h"
 
 #include "support/dialog_driver.h"
@@ -18,6 +20,7 @@
 #include <dbt.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -125,7 +128,10 @@ std::string Join(const std::vector<std::string>& lines)
 class Campaign
 {
 public:
-    Campaign(const std::string& program, int com) : m_strProgram(program), m_cable(com, "--instant") {}
+    Campaign(const std::string& program, int com, bool switches)
+        : m_strProgram(program), m_cable(com, "--instant"), m_bSwitches(switches)
+    {
+    }
 
     bool Ready(std::string& why)
     {
@@ -138,7 +144,12 @@ public:
 
     Outcome Play(const Scenario& s, std::string& detail, std::string& landing);
     void Report(double minutes) const;
-    void Tally(const Scenario& s, Outcome outcome) { ++m_table[(int)s.cable][(int)outcome], ++m_actions[(int)s.action][(int)outcome]; }
+    void Tally(const Scenario& s, Outcome outcome)
+    {
+        ++m_table[(int)s.cable][(int)outcome], ++m_actions[(int)s.action][(int)outcome];
+        if (m_bSwitches)
+            ++m_switches[SwitchKind(s.driverSwitch)][(int)outcome];
+    }
 
 private:
     bool EnsureProgram(std::string& why);
@@ -151,6 +162,8 @@ private:
 
     std::string m_strProgram;
     CLoopbackCable m_cable;
+    bool m_bSwitches;
+    std::map<std::string, std::array<int, (int)Outcome::Count>> m_switches;
     CDialogDriver m_driver;
     bool m_bLaunched = false;
     int m_nProcessRuns = 0;
@@ -190,6 +203,9 @@ bool Campaign::EnsureProgram(std::string& why)
 
 bool Campaign::PrepareCable(const Scenario& s)
 {
+    // A driver's switch is the cable's from its `add` on.
+    if (m_bSwitches && !m_cable.Replace("--instant " + s.driverSwitch))
+        return false;
     CCableClient::Stats stats;
     if (!m_cable.GetStats(stats))
         return false;
@@ -500,6 +516,21 @@ void Campaign::Report(double minutes) const
             std::printf(" %d |", m_actions[a][o]);
         std::printf("\n");
     }
+    if (m_bSwitches) {
+        std::printf("\n| driver switch \\ outcome |");
+        for (int o = 0; o < (int)Outcome::Count; ++o)
+            std::printf(" %s |", OutcomeName((Outcome)o));
+        std::printf("\n|---|");
+        for (int o = 0; o < (int)Outcome::Count; ++o)
+            std::printf("---|");
+        std::printf("\n");
+        for (const auto& row : m_switches) {
+            std::printf("| %s |", row.first.c_str());
+            for (int count : row.second)
+                std::printf(" %d |", count);
+            std::printf("\n");
+        }
+    }
     std::printf("\nwhere the actions were handled:\n");
     for (const auto& landing : m_landings)
         std::printf("  %-40s %d\n", landing.first.c_str(), landing.second);
@@ -541,6 +572,7 @@ int main(int argc, char** argv)
     std::vector<uint32_t> seeds;
     bool fresh = false;
     bool seedGiven = false;
+    bool switches = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const char* value = i + 1 < argc ? argv[i + 1] : "";
@@ -550,9 +582,10 @@ int main(int argc, char** argv)
         else if (arg == "--runs") runs = std::atoi(value), ++i;
         else if (arg == "--seeds") seeds = ParseSeeds(value), ++i;
         else if (arg == "--fresh") fresh = true;
+        else if (arg == "--switches") switches = true;
         else {
             std::fprintf(stderr, "usage: verdict_campaign --program PATH [--com N] [--seed S] [--runs N] "
-                                 "[--seeds S,S,...] [--fresh]\n");
+                                 "[--seeds S,S,...] [--fresh] [--switches]\n");
             return 2;
         }
     }
@@ -572,11 +605,13 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "verdict_campaign: no --program\n");
         return 2;
     }
-    std::printf("campaign: %zu runs on %s, COM%d, first seed %u%s\n", seeds.size(), program.c_str(), com, seeds[0],
+    const char* cable = std::getenv("SELFTEST_CABLE");
+    std::printf("campaign: %zu runs on %s, COM%d (%s cable%s), first seed %u%s\n", seeds.size(), program.c_str(), com,
+                cable ? cable : "pty", switches ? ", a driver switch per run" : "", seeds[0],
                 fresh ? " (the last one fresh)" : "");
     std::fflush(stdout);
 
-    Campaign campaign(program, com);
+    Campaign campaign(program, com, switches);
     std::string why;
     if (!campaign.Ready(why)) {
         std::fprintf(stderr, "verdict_campaign: %s\n", why.c_str());
@@ -585,7 +620,7 @@ int main(int argc, char** argv)
     std::vector<std::pair<uint32_t, std::string>> wrong;
     const DWORD start = ::GetTickCount();
     for (size_t i = 0; i < seeds.size(); ++i) {
-        const Scenario s = DrawScenario(seeds[i]);
+        const Scenario s = DrawScenario(seeds[i], switches);
         std::string detail, landing;
         const Outcome outcome = campaign.Play(s, detail, landing);
         campaign.Tally(s, outcome);
