@@ -268,6 +268,15 @@ std::vector<RunModel> ModelPull(const Scenario& s, unsigned long long pulledIn)
         pulled.progress = (block - 1) / 2;
         pulled.consumed = pulledIn;
         runs.push_back(pulled);
+        // Pulled before the rate's line was set: the setting fails on the gone port.
+        if (block % 2 == 1 && pulledIn == kBlock * (block - 1)) {
+            Scenario refused = s;
+            refused.refusedRate = (block + 1) / 2;
+            RunModel atRate = ModelRun(refused, 0);
+            atRate.hungUp = true;
+            atRate.consumed = pulledIn;
+            runs.push_back(atRate);
+        }
     }
     return runs;
 }

@@ -88,7 +88,8 @@ Pump PumpAt(const RunModel& run, size_t lines);
 // removal announced while the run went on: the check under way fails at its read, unless the
 // cable's own fault failed the run first. On a block's edge either neighbour may be the one
 // under way. The failing check's write line stands as a pattern ("*": any text), since the
-// write may have got out all, some or none of its block.
+// write may have got out all, some or none of its block. Pulled before a rate's first block,
+// the rate's setting may be the step that fails.
 std::vector<RunModel> ModelPull(const Scenario& scenario, unsigned long long pulledIn);
 
 // A log seen against a modelled one, whose lines may hold "*" for any text.
