@@ -50,6 +50,7 @@ bool ParseStats(const std::string& reply, CCableClient::Stats& stats)
     stats.in = std::strtoull(field["in"].c_str(), nullptr, 10);
     stats.out = std::strtoull(field["out"].c_str(), nullptr, 10);
     stats.hungup = field["hungup"] == "1";
+    stats.flavour = field["flavour"];
     std::istringstream list(field["settings"]);
     for (std::string setting; std::getline(list, setting, ',');)
         if (!setting.empty())

@@ -25,6 +25,7 @@ public:
         unsigned long long in = 0;         // bytes the program wrote
         unsigned long long out = 0;        // bytes echoed back
         bool hungup = false;
+        std::string flavour;               // uart or bridge
         std::vector<std::string> settings; // each line setting chosen, e.g. "9600-8N1-none"
     };
 

@@ -34,10 +34,21 @@
 
 struct CABLE_PORT;
 
+/* How the port's driver moves bytes: a UART behind the in-box serial driver, or a USB
+ * bridge whose device sends received bytes to the host in packets. */
+typedef enum CABLE_FLAVOUR { CABLE_UART, CABLE_BRIDGE } CABLE_FLAVOUR;
+
+#define CABLE_LATENCY_DEFAULT 16
+
 /* What the rig knows of one COM number; lives from `add` to `remove`, across hang-ups. */
 typedef struct CABLE {
     ULONG number;
     BOOLEAN plain;          /* another make's port: the maker's request is unknown to it */
+    CABLE_FLAVOUR flavour;
+    /* Documented faults of real drivers, chosen at `add` (cable_ioctl.h). */
+    ULONG removalCode;      /* Win32 code of requests after a pull: 5, 22, 31 or 995 */
+    BOOLEAN stickyWait, waitRefused;
+    ULONG slowCloseMs, setstateFails, latencyMs, slowOpenMs;
     BOOLEAN pacing;
     BOOLEAN noecho, stall;
     ULONG corrupt[CABLE_CORRUPT_MAX];

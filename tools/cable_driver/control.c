@@ -37,7 +37,7 @@ static void SayField(REPLY *reply, const char *name, ULONGLONG value)
 
 /* ---- words ------------------------------------------------------------------------------ */
 
-#define MAX_WORDS 24
+#define MAX_WORDS 48
 
 static int Split(char *line, char **words)
 {
@@ -228,6 +228,14 @@ static void Stats(CABLE *cable, REPLY *reply)
     SayField(reply, "out", cable->bytesOut);
     SayField(reply, "hungup", cable->port == NULL);
     SayField(reply, "plain", cable->plain);
+    Say(reply, cable->flavour == CABLE_BRIDGE ? " flavour=bridge" : " flavour=uart");
+    SayField(reply, "removal-code", cable->removalCode);
+    SayField(reply, "sticky-wait", cable->stickyWait);
+    SayField(reply, "slow-close", cable->slowCloseMs);
+    SayField(reply, "wait-refused", cable->waitRefused);
+    SayField(reply, "setstate-fails", cable->setstateFails);
+    SayField(reply, "latency", cable->latencyMs);
+    SayField(reply, "slow-open", cable->slowOpenMs);
     Say(reply, " settings=");
     Say(reply, cable->history);
 }
@@ -243,6 +251,9 @@ static void Record(CABLE *cable, REPLY *reply)
     }
     *reply->at = 0;
 }
+
+/* A switch's delay is a few seconds at most: a driver host that waits longer is a hung rig. */
+#define MAX_SWITCH_MS 60000
 
 /* `add N [options]`: at passive level, since it creates a device. */
 static const char *Add(char **words, int count, REPLY *reply)
@@ -260,6 +271,8 @@ static const char *Add(char **words, int count, REPLY *reply)
         return "out of memory";
     RtlZeroMemory(cable, sizeof(*cable));
     cable->number = number;
+    cable->removalCode = 5;
+    cable->latencyMs = CABLE_LATENCY_DEFAULT;
     ResetCable(cable);
     for (i = 1; i < count; ++i) {
         const char *option = words[i];
@@ -282,6 +295,23 @@ static const char *Add(char **words, int count, REPLY *reply)
             cable->hangupAfter = (LONG)value, ++i;
         else if (Same(option, "--mismatch") && Number(argument, &value))
             cable->mismatch = value, ++i;
+        else if (Same(option, "--flavour") && (Same(argument, "uart") || Same(argument, "bridge")))
+            cable->flavour = Same(argument, "bridge") ? CABLE_BRIDGE : CABLE_UART, ++i;
+        else if (Same(option, "--removal-code") && Number(argument, &value) &&
+                 (value == 5 || value == 22 || value == 31 || value == 995))
+            cable->removalCode = value, ++i;
+        else if (Same(option, "--sticky-wait"))
+            cable->stickyWait = TRUE;
+        else if (Same(option, "--wait-refused"))
+            cable->waitRefused = TRUE;
+        else if (Same(option, "--slow-close") && Number(argument, &value) && value <= MAX_SWITCH_MS)
+            cable->slowCloseMs = value, ++i;
+        else if (Same(option, "--slow-open") && Number(argument, &value) && value <= MAX_SWITCH_MS)
+            cable->slowOpenMs = value, ++i;
+        else if (Same(option, "--setstate-fails") && Number(argument, &value) && value >= 1)
+            cable->setstateFails = value, ++i;
+        else if (Same(option, "--latency") && Number(argument, &value) && value >= 1 && value <= 255)
+            cable->latencyMs = value, ++i;
         else {
             ExFreePoolWithTag(cable, CABLE_POOL_TAG);
             return "unknown or malformed option";
@@ -309,6 +339,7 @@ static const char *Add(char **words, int count, REPLY *reply)
     Say(reply, " com");
     SayNumber(reply, number);
     Say(reply, cable->plain ? " plain" : " maker");
+    Say(reply, cable->flavour == CABLE_BRIDGE ? " bridge" : " uart");
     return NULL;
 }
 
