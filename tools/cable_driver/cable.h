@@ -40,15 +40,20 @@ typedef enum CABLE_FLAVOUR { CABLE_UART, CABLE_BRIDGE } CABLE_FLAVOUR;
 
 #define CABLE_LATENCY_DEFAULT 16
 
+/* The flavour and the documented faults of real drivers, chosen at `add` (cable_ioctl.h); each
+ * port device keeps its own copy, since it outlives its cable after a pull. */
+typedef struct CABLE_KIND {
+    CABLE_FLAVOUR flavour;
+    ULONG removalCode;      /* Win32 code of requests after a pull: 5, 22, 31 or 995 */
+    BOOLEAN stickyWait, waitRefused;
+    ULONG slowCloseMs, setstateFails, latencyMs, slowOpenMs;
+} CABLE_KIND;
+
 /* What the rig knows of one COM number; lives from `add` to `remove`, across hang-ups. */
 typedef struct CABLE {
     ULONG number;
     BOOLEAN plain;          /* another make's port: the maker's request is unknown to it */
-    CABLE_FLAVOUR flavour;
-    /* Documented faults of real drivers, chosen at `add` (cable_ioctl.h). */
-    ULONG removalCode;      /* Win32 code of requests after a pull: 5, 22, 31 or 995 */
-    BOOLEAN stickyWait, waitRefused;
-    ULONG slowCloseMs, setstateFails, latencyMs, slowOpenMs;
+    CABLE_KIND kind;
     BOOLEAN pacing;
     BOOLEAN noecho, stall;
     ULONG corrupt[CABLE_CORRUPT_MAX];
@@ -75,6 +80,7 @@ typedef struct CABLE_PORT {
     PDEVICE_OBJECT device;
     ULONG number;
     CABLE *cable;           /* NULL once the port has gone (removed or hung up) */
+    CABLE_KIND kind;
     BOOLEAN removed;
     BOOLEAN linked;         /* the \??\COMn link still names this device */
     WCHAR linkName[24];
@@ -103,7 +109,8 @@ typedef struct CABLE_PORT {
     BOOLEAN lineBusy;
     LONGLONG lineStartUs;
     ULONGLONG lineSent;
-    BOOLEAN txWasBusy;
+    BOOLEAN txPending;      /* written since the last EV_TXEMPTY */
+    ULONG writeSeq;         /* numbers writes, so that a flush knows which came before it */
 
     /* bytes on their way back, each due at its time */
     UCHAR flight[CABLE_FLIGHT_SIZE];
@@ -115,7 +122,7 @@ typedef struct CABLE_PORT {
     ULONG rxHead, rxCount;
 
     /* pending requests */
-    LIST_ENTRY reads, writes;
+    LIST_ENTRY reads, writes, flushes;
     PIRP wait;
     ULONG readDone, writeDone;       /* progress of the head read and write */
     LONGLONG readTotalDueUs, readIntervalUs, readLastByteUs;
@@ -123,6 +130,12 @@ typedef struct CABLE_PORT {
     LONGLONG writeTotalDueUs;
     BOOLEAN writeHeadStarted;
 } CABLE_PORT;
+
+/* A write's number (DriverContext is free while the request is ours). */
+#define CABLE_SET_SEQ(irp, seq) ((irp)->Tail.Overlay.DriverContext[0] = (PVOID)(ULONG_PTR)(seq))
+#define CABLE_SEQ(irp) ((ULONG)(ULONG_PTR)(irp)->Tail.Overlay.DriverContext[0])
+
+static __inline BOOLEAN CableIsBridge(const CABLE_PORT *port) { return port->kind.flavour == CABLE_BRIDGE; }
 
 extern KSPIN_LOCK g_lock;
 extern PDRIVER_OBJECT g_driver;
@@ -140,6 +153,8 @@ BOOLEAN CableSerialCleanup(CABLE_PORT *port, PFILE_OBJECT file);
 NTSTATUS CableSerialRead(CABLE_PORT *port, PIRP irp);
 NTSTATUS CableSerialWrite(CABLE_PORT *port, PIRP irp);
 NTSTATUS CableSerialControl(CABLE_PORT *port, PIRP irp);
+NTSTATUS CableSerialFlush(CABLE_PORT *port, PIRP irp);
+void CableServeFlushes(CABLE_PORT *port, LIST_ENTRY *done);
 void CableSerialDefaults(CABLE_PORT *port);
 void CableFailAll(CABLE_PORT *port, NTSTATUS status, LIST_ENTRY *done); /* under g_lock */
 void CableCompleteList(LIST_ENTRY *done);

@@ -228,14 +228,14 @@ static void Stats(CABLE *cable, REPLY *reply)
     SayField(reply, "out", cable->bytesOut);
     SayField(reply, "hungup", cable->port == NULL);
     SayField(reply, "plain", cable->plain);
-    Say(reply, cable->flavour == CABLE_BRIDGE ? " flavour=bridge" : " flavour=uart");
-    SayField(reply, "removal-code", cable->removalCode);
-    SayField(reply, "sticky-wait", cable->stickyWait);
-    SayField(reply, "slow-close", cable->slowCloseMs);
-    SayField(reply, "wait-refused", cable->waitRefused);
-    SayField(reply, "setstate-fails", cable->setstateFails);
-    SayField(reply, "latency", cable->latencyMs);
-    SayField(reply, "slow-open", cable->slowOpenMs);
+    Say(reply, cable->kind.flavour == CABLE_BRIDGE ? " flavour=bridge" : " flavour=uart");
+    SayField(reply, "removal-code", cable->kind.removalCode);
+    SayField(reply, "sticky-wait", cable->kind.stickyWait);
+    SayField(reply, "slow-close", cable->kind.slowCloseMs);
+    SayField(reply, "wait-refused", cable->kind.waitRefused);
+    SayField(reply, "setstate-fails", cable->kind.setstateFails);
+    SayField(reply, "latency", cable->kind.latencyMs);
+    SayField(reply, "slow-open", cable->kind.slowOpenMs);
     Say(reply, " settings=");
     Say(reply, cable->history);
 }
@@ -271,8 +271,8 @@ static const char *Add(char **words, int count, REPLY *reply)
         return "out of memory";
     RtlZeroMemory(cable, sizeof(*cable));
     cable->number = number;
-    cable->removalCode = 5;
-    cable->latencyMs = CABLE_LATENCY_DEFAULT;
+    cable->kind.removalCode = 5;
+    cable->kind.latencyMs = CABLE_LATENCY_DEFAULT;
     ResetCable(cable);
     for (i = 1; i < count; ++i) {
         const char *option = words[i];
@@ -296,22 +296,22 @@ static const char *Add(char **words, int count, REPLY *reply)
         else if (Same(option, "--mismatch") && Number(argument, &value))
             cable->mismatch = value, ++i;
         else if (Same(option, "--flavour") && (Same(argument, "uart") || Same(argument, "bridge")))
-            cable->flavour = Same(argument, "bridge") ? CABLE_BRIDGE : CABLE_UART, ++i;
+            cable->kind.flavour = Same(argument, "bridge") ? CABLE_BRIDGE : CABLE_UART, ++i;
         else if (Same(option, "--removal-code") && Number(argument, &value) &&
                  (value == 5 || value == 22 || value == 31 || value == 995))
-            cable->removalCode = value, ++i;
+            cable->kind.removalCode = value, ++i;
         else if (Same(option, "--sticky-wait"))
-            cable->stickyWait = TRUE;
+            cable->kind.stickyWait = TRUE;
         else if (Same(option, "--wait-refused"))
-            cable->waitRefused = TRUE;
+            cable->kind.waitRefused = TRUE;
         else if (Same(option, "--slow-close") && Number(argument, &value) && value <= MAX_SWITCH_MS)
-            cable->slowCloseMs = value, ++i;
+            cable->kind.slowCloseMs = value, ++i;
         else if (Same(option, "--slow-open") && Number(argument, &value) && value <= MAX_SWITCH_MS)
-            cable->slowOpenMs = value, ++i;
+            cable->kind.slowOpenMs = value, ++i;
         else if (Same(option, "--setstate-fails") && Number(argument, &value) && value >= 1)
-            cable->setstateFails = value, ++i;
+            cable->kind.setstateFails = value, ++i;
         else if (Same(option, "--latency") && Number(argument, &value) && value >= 1 && value <= 255)
-            cable->latencyMs = value, ++i;
+            cable->kind.latencyMs = value, ++i;
         else {
             ExFreePoolWithTag(cable, CABLE_POOL_TAG);
             return "unknown or malformed option";
@@ -339,7 +339,7 @@ static const char *Add(char **words, int count, REPLY *reply)
     Say(reply, " com");
     SayNumber(reply, number);
     Say(reply, cable->plain ? " plain" : " maker");
-    Say(reply, cable->flavour == CABLE_BRIDGE ? " bridge" : " uart");
+    Say(reply, cable->kind.flavour == CABLE_BRIDGE ? " bridge" : " uart");
     return NULL;
 }
 

@@ -85,10 +85,20 @@ static void FinishWait(CABLE_PORT *port, NTSTATUS status, ULONG events, LIST_ENT
     CableFinish(irp, status, NT_SUCCESS(status) ? sizeof(ULONG) : 0, done);
 }
 
+static void FinishFlushes(CABLE_PORT *port, NTSTATUS status, LIST_ENTRY *done)
+{
+    while (!IsListEmpty(&port->flushes)) {
+        PIRP irp = CONTAINING_RECORD(RemoveHeadList(&port->flushes), IRP, Tail.Overlay.ListEntry);
+        InitializeListHead(&irp->Tail.Overlay.ListEntry);
+        CableFinish(irp, status, 0, done);
+    }
+}
+
 void CableFailAll(CABLE_PORT *port, NTSTATUS status, LIST_ENTRY *done)
 {
     FinishReads(port, status, done);
     FinishWrites(port, status, done);
+    FinishFlushes(port, status, done);
     FinishWait(port, status, 0, done);
 }
 
@@ -227,7 +237,11 @@ NTSTATUS CableSerialCreate(CABLE_PORT *port, PFILE_OBJECT file)
         port->waitMask = 0;
         port->history = 0;
         port->errors = 0;
+        /* Nothing of an earlier handle's traffic is left for this one. */
         port->rxHead = port->rxCount = 0;
+        port->txHead = port->txCount = 0;
+        port->flightHead = port->flightCount = 0;
+        port->lineBusy = port->txPending = FALSE;
         port->dtr = (port->handflow.ControlHandShake & SERIAL_DTR_MASK) == SERIAL_DTR_CONTROL;
         port->rts = (port->handflow.FlowReplace & SERIAL_RTS_MASK) == SERIAL_RTS_CONTROL;
     }
@@ -292,7 +306,9 @@ void CableServeReads(CABLE_PORT *port, LONGLONG nowUs, LIST_ENTRY *done)
     }
 }
 
-/* Under g_lock: moves pending writes into the transmit buffer as it has room. */
+/* Under g_lock: moves pending writes into the transmit buffer as it has room. A bridge's write
+ * is done once the device's buffer holds it; a UART's once its last byte has left the line, so
+ * only the head write feeds the line and the next one waits for it. */
 void CableServeWrites(CABLE_PORT *port, LONGLONG nowUs, LIST_ENTRY *done)
 {
     while (!IsListEmpty(&port->writes)) {
@@ -308,8 +324,9 @@ void CableServeWrites(CABLE_PORT *port, LONGLONG nowUs, LIST_ENTRY *done)
             RtlCopyMemory(port->tx + tail, data + port->writeDone, chunk);
             port->writeDone += chunk;
             port->txCount += chunk;
+            port->txPending = TRUE;
         }
-        if (port->writeDone < length)
+        if (port->writeDone < length || (!CableIsBridge(port) && port->txCount))
             return;
         CableFinishHead(&port->writes, &port->writeDone, &port->writeHeadStarted, STATUS_SUCCESS, done);
     }
@@ -339,6 +356,8 @@ static NTSTATUS Transfer(CABLE_PORT *port, PIRP irp, LIST_ENTRY *queue, BOOLEAN 
         return CableComplete(irp, STATUS_CANCELLED, 0);
     }
     InsertTailList(queue, &irp->Tail.Overlay.ListEntry);
+    if (!isRead)
+        CABLE_SET_SEQ(irp, port->writeSeq++);
     if (isRead) {
         CableServeReads(port, nowUs, &done);
     } else {
@@ -402,10 +421,11 @@ static void FillProperties(CABLE_PORT *port, SERIAL_COMMPROP *prop)
     prop->CurrentRxQueue = port->rxCapacity;
 }
 
-/* Bytes that the program has handed over and the line has not yet taken. */
+/* Bytes that pending writes still hold: on a UART, until the line has taken them; on a bridge,
+ * until the device's buffer has, so it can read 0 while bytes are still going out. */
 static ULONG OutQueue(CABLE_PORT *port)
 {
-    ULONG count = port->txCount;
+    ULONG count = CableIsBridge(port) ? 0 : port->txCount;
     LIST_ENTRY *entry;
     BOOLEAN head = TRUE;
     for (entry = port->writes.Flink; entry != &port->writes; entry = entry->Flink) {
@@ -665,6 +685,7 @@ NTSTATUS CableSerialControl(CABLE_PORT *port, PIRP irp)
         port->txHead = (port->txHead + CABLE_TX_SIZE - 1) % CABLE_TX_SIZE;
         port->tx[port->txHead] = *(UCHAR *)buffer;
         ++port->txCount;
+        port->txPending = TRUE;
         CableService(port, nowUs, &done);
         CableKick();
         break;
@@ -693,4 +714,43 @@ NTSTATUS CableSerialControl(CABLE_PORT *port, PIRP irp)
     if (!NT_SUCCESS(status))
         information = 0;
     return CableComplete(irp, status, information);
+}
+
+/* ---- flush ------------------------------------------------------------------------------ */
+
+/* Under g_lock: a flush is done once every write issued before it is. */
+void CableServeFlushes(CABLE_PORT *port, LIST_ENTRY *done)
+{
+    while (!IsListEmpty(&port->flushes)) {
+        PIRP flush = CONTAINING_RECORD(port->flushes.Flink, IRP, Tail.Overlay.ListEntry);
+        if (!IsListEmpty(&port->writes)) {
+            PIRP write = CONTAINING_RECORD(port->writes.Flink, IRP, Tail.Overlay.ListEntry);
+            if (CABLE_SEQ(write) < CABLE_SEQ(flush))
+                return;
+        }
+        RemoveEntryList(&flush->Tail.Overlay.ListEntry);
+        InitializeListHead(&flush->Tail.Overlay.ListEntry);
+        CableFinish(flush, STATUS_SUCCESS, 0, done);
+    }
+}
+
+NTSTATUS CableSerialFlush(CABLE_PORT *port, PIRP irp)
+{
+    LIST_ENTRY done;
+    NTSTATUS status;
+    KIRQL irql;
+
+    InitializeListHead(&done);
+    KeAcquireSpinLock(&g_lock, &irql);
+    if ((status = Refusal(port, irp)) != STATUS_SUCCESS || !Pend(irp)) {
+        KeReleaseSpinLock(&g_lock, irql);
+        return CableComplete(irp, status != STATUS_SUCCESS ? status : STATUS_CANCELLED, 0);
+    }
+    CABLE_SET_SEQ(irp, port->writeSeq);
+    InsertTailList(&port->flushes, &irp->Tail.Overlay.ListEntry);
+    CableServeFlushes(port, &done);
+    CableKick();
+    KeReleaseSpinLock(&g_lock, irql);
+    CableCompleteList(&done);
+    return STATUS_PENDING;
 }

@@ -135,6 +135,12 @@ static void Expire(CABLE_PORT *port, LONGLONG nowUs, LIST_ENTRY *done)
     }
     if (!IsListEmpty(&port->writes) && port->writeHeadStarted && port->writeTotalDueUs != NEVER &&
         nowUs >= port->writeTotalDueUs) {
+        /* A UART's write ends with what went out; the rest of it does not go. */
+        if (!CableIsBridge(port)) {
+            port->writeDone -= min(port->writeDone, port->txCount);
+            port->txHead = port->txCount = 0;
+            port->lineBusy = FALSE;
+        }
         CableFinishHead(&port->writes, &port->writeDone, &port->writeHeadStarted, CABLE_STATUS_TIMED_OUT, done);
         CableServeWrites(port, nowUs, done);
     }
@@ -148,18 +154,20 @@ void CableService(CABLE_PORT *port, LONGLONG nowUs, LIST_ENTRY *done)
 
     if (!cable || port->removed)
         return;
-    if (port->txCount)
-        port->txWasBusy = TRUE;
     Transmit(port, nowUs);
     CableServeWrites(port, nowUs, done);
     Transmit(port, nowUs);
+    CableServeWrites(port, nowUs, done);
+    CableServeFlushes(port, done);
     if (cable->hangupAfter >= 0 && cable->bytesIn >= (ULONGLONG)cable->hangupAfter) {
         cable->hangupAfter = -1;
         CableDetachPort(port, done);
         return;
     }
-    if (port->txWasBusy && port->txCount == 0 && IsListEmpty(&port->writes)) {
-        port->txWasBusy = FALSE;
+    /* A UART's transmitter is empty when the line has taken the last byte; a bridge's driver
+     * says so when it has handed the last write to the device. */
+    if (port->txPending && IsListEmpty(&port->writes) && (CableIsBridge(port) || port->txCount == 0)) {
+        port->txPending = FALSE;
         events |= SERIAL_EV_TXEMPTY;
     }
     if (Receive(port, nowUs, &events))
@@ -174,7 +182,7 @@ static BOOLEAN Busy(CABLE_PORT *port)
         return FALSE;
     return (port->txCount && !port->cable->stall) || port->flightCount ||
            (!IsListEmpty(&port->reads) && (port->readTotalDueUs != NEVER || port->readIntervalUs)) ||
-           (!IsListEmpty(&port->writes) && port->writeTotalDueUs != NEVER);
+           (!IsListEmpty(&port->writes) && port->writeTotalDueUs != NEVER) || !IsListEmpty(&port->flushes);
 }
 
 static BOOLEAN AnyBusy(void)

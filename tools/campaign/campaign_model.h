@@ -39,6 +39,9 @@ struct Scenario
     bool paced = false;
     Action action = Action::None;
     int atMs = 0; // after the run has started
+    // Not drawn: the driver cable's UART, whose writes are done when their last byte has left,
+    // so a line that stops mid-write fails the write.
+    bool uartWrites = false;
 
     std::string CableRequest() const; // for the cable server; empty for a good cable
     std::string Describe() const;
@@ -54,6 +57,7 @@ struct RunModel
 {
     int failBlock = 0;             // 0: every check passes
     bool readFails = false;        // the failing check's read comes back short, not changed
+    bool writeFails = false;       // and its write before it, on a line that stopped
     unsigned long long consumed = 0; // bytes the cable has received by the run's end
     bool hungUp = false;           // the device is gone afterwards
     std::vector<std::string> log;

@@ -53,6 +53,25 @@ TEST(CampaignModelTest, FirstFailingCheckOfEachFault)
     }
 }
 
+TEST(CampaignModelTest, UartLineThatStopsMidWriteFailsTheWrite)
+{
+    const struct
+    {
+        const char* name;
+        Scenario scenario;
+        std::vector<std::string> log;
+    } cases[] = {
+        {"hang-up with the first block's last byte", Cable(CableKind::HangUp, 512), CutLog(3, {kReadFailed})},
+        {"hang-up one byte into the second", Cable(CableKind::HangUp, 513),
+         CutLog(kWriteLine[2], {kWriteFailed, kReadFailed})},
+        {"stall", Cable(CableKind::Stall), CutLog(kWriteLine[1], {kWriteFailed, kReadFailed})},
+    };
+    for (auto c : cases) {
+        c.scenario.uartWrites = true;
+        EXPECT_EQ(ModelRun(c.scenario, 0).log, c.log) << c.name;
+    }
+}
+
 TEST(CampaignModelTest, WhereAStopLands)
 {
     const struct

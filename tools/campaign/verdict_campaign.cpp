@@ -137,6 +137,8 @@ public:
     }
 
     Outcome Play(const Scenario& s, std::string& detail, std::string& landing);
+    // The cable driver's ports are of the uart flavour, unless the campaign asks otherwise.
+    bool UartWrites() const { return m_cable.Kind() == CCableClient::Driver; }
     void Report(double minutes) const;
     void Tally(const Scenario& s, Outcome outcome) { ++m_table[(int)s.cable][(int)outcome], ++m_actions[(int)s.action][(int)outcome]; }
 
@@ -585,7 +587,8 @@ int main(int argc, char** argv)
     std::vector<std::pair<uint32_t, std::string>> wrong;
     const DWORD start = ::GetTickCount();
     for (size_t i = 0; i < seeds.size(); ++i) {
-        const Scenario s = DrawScenario(seeds[i]);
+        Scenario s = DrawScenario(seeds[i]);
+        s.uartWrites = campaign.UartWrites();
         std::string detail, landing;
         const Outcome outcome = campaign.Play(s, detail, landing);
         campaign.Tally(s, outcome);
