@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -151,7 +152,11 @@ struct ReadCase {
     DWORD length;
     DWORD count;           // what the read returns
     DWORD minMs, maxMs;    // when
+    const char* written = ""; // written right before the read, its echo not waited for
+    const char* options = "--instant";
 };
+
+const char kBridge100[] = "--instant --flavour bridge --latency 100";
 
 const ReadCase kReads[] = {
     {"MaxIntervalNoTotalsReturnsNothingAtOnce", kMaxDword, 0, 0, "", 10, 0, 0, 150},
@@ -162,9 +167,17 @@ const ReadCase kReads[] = {
     {"TotalIsMultiplierTimesLengthPlusConstant", 0, 30, 0, "", 10, 0, 250, 600},
     {"IntervalEndsAReadOnceBytesStop", 100, 0, 0, "abcde", 10, 5, 60, 400},
     {"NoTimeOutsWaitUntilFull", 0, 0, 0, "abcdefghij", 10, 10, 0, 150},
+    // A bridge's bytes reach the read when their packet does: with 10 bytes, at the latency timer.
+    {"UartIntervalCountsFromTheBytes", 30, 0, 0, "", 20, 10, 0, 90, "abcdefghij"},
+    {"BridgeIntervalCountsFromThePacket", 30, 0, 0, "", 20, 10, 100, 300, "abcdefghij", kBridge100},
+    {"BridgeTotalEndsBeforeThePacketCame", 0, 0, 50, "", 10, 0, 30, 95, "abcde", kBridge100},
 };
 
-class ReadTimeouts : public CableDriver, public ::testing::WithParamInterface<ReadCase> {};
+class ReadTimeouts : public CableDriver, public ::testing::WithParamInterface<ReadCase>
+{
+protected:
+    ReadTimeouts() { options = GetParam().options; }
+};
 
 TEST_P(ReadTimeouts, AsDocumented)
 {
@@ -172,6 +185,9 @@ TEST_P(ReadTimeouts, AsDocumented)
     SetTimeouts(c.interval, c.multiplier, c.constant);
     if (*c.queued)
         Echo(c.queued);
+    if (*c.written) {
+        ASSERT_EQ(Write(c.written).count, strlen(c.written));
+    }
     std::vector<char> buffer(c.length);
     Result read = Transfer(false, buffer.data(), c.length);
     EXPECT_EQ(read.error, 0u);
@@ -294,6 +310,97 @@ TEST_P(Transmit, OfABlockAt9600)
 }
 
 INSTANTIATE_TEST_SUITE_P(CableDriver, Transmit, ::testing::ValuesIn(kTransmits), RowName());
+
+// ---- the bridge's receive side and rates ------------------------------------------------------
+
+// What the program sees of an echo on an instant cable: the queue 10 ms after the write, after
+// 600 ms, and how many event waits EV_RXCHAR ended meanwhile. A bridge hands over a packet of 62
+// bytes when it has them and the rest when its latency timer runs out, one EV_RXCHAR a packet.
+struct ReceiveCase {
+    const char* name;
+    const char* options;
+    DWORD written;
+    DWORD early, late;
+    int events;
+};
+
+const ReceiveCase kReceives[] = {
+    {"UartBytesAtOnce", "--instant", 100, 100, 100, 1},
+    {"BridgeFullPacketAtOnceTheRestAtTheTimer", "--instant --flavour bridge --latency 250", 100, 62, 100, 2},
+    {"BridgeFewBytesWaitForTheTimer", "--instant --flavour bridge --latency 250", 10, 0, 10, 1},
+    {"BridgeThreePacketsAndTheRest", "--instant --flavour bridge --latency 250", 200, 186, 200, 2},
+};
+
+class Receive : public CableDriver, public ::testing::WithParamInterface<ReceiveCase>
+{
+protected:
+    Receive() { options = GetParam().options; }
+};
+
+TEST_P(Receive, InPacketsOnABridge)
+{
+    const ReceiveCase& c = GetParam();
+    ASSERT_TRUE(::SetCommMask(port, EV_RXCHAR));
+    const std::string block(c.written, 'r');
+    const DWORD start = ::GetTickCount();
+    ASSERT_EQ(Write(block).count, c.written);
+    ::Sleep(10);
+    EXPECT_EQ(InQueue(), c.early);
+    int events = 0;
+    for (DWORD now = ::GetTickCount(); now - start < 600; now = ::GetTickCount()) {
+        ASSERT_TRUE(StartWait());
+        if (WaitEnds(600 - (now - start)) != 0)
+            break;
+        events += (this->events & EV_RXCHAR) != 0;
+    }
+    EndWait();
+    EXPECT_EQ(InQueue(), c.late);
+    EXPECT_EQ(events, c.events);
+}
+
+INSTANTIATE_TEST_SUITE_P(CableDriver, Receive, ::testing::ValuesIn(kReceives), RowName());
+
+// Any rate is taken and read back as asked; a bridge's line runs at 3 MHz over a divisor in
+// eighths, the nearest it can make.
+struct RateCase {
+    const char* name;
+    const char* options;
+    DWORD asked, line;
+};
+
+const RateCase kRates[] = {
+    {"UartRunsAtTheRateAsked", "", 123456, 123456},
+    {"BridgeMakes9600Exactly", "--flavour bridge", 9600, 9600},
+    {"BridgeRounds115200", "--flavour bridge", 115200, 115385},
+    {"BridgeRoundsAnOddRate", "--flavour bridge", 123456, 123711},
+    {"BridgeRoundsToItsFastest", "--flavour bridge", 3500000, 3000000},
+    {"BridgeRoundsToItsSlowest", "--flavour bridge", 100, 183},
+};
+
+class Rates : public CableDriver, public ::testing::WithParamInterface<RateCase>
+{
+protected:
+    Rates() { options = GetParam().options; }
+};
+
+TEST_P(Rates, TakenAndReadBackAsAsked)
+{
+    const RateCase& c = GetParam();
+    DCB dcb = {};
+    dcb.DCBlength = sizeof(dcb);
+    ASSERT_TRUE(::GetCommState(port, &dcb));
+    dcb.BaudRate = c.asked;
+    ASSERT_TRUE(::SetCommState(port, &dcb)) << ::GetLastError();
+    DCB read = {};
+    read.DCBlength = sizeof(read);
+    ASSERT_TRUE(::GetCommState(port, &read));
+    EXPECT_EQ(read.BaudRate, c.asked);
+    CCableClient::Stats stats;
+    ASSERT_TRUE(cable.GetStats(stats));
+    EXPECT_EQ(stats.line, c.line);
+}
+
+INSTANTIATE_TEST_SUITE_P(CableDriver, Rates, ::testing::ValuesIn(kRates), RowName());
 
 // ---- wait-on-mask ----------------------------------------------------------------------------
 

@@ -41,6 +41,7 @@ bool ParseStats(const std::string& reply, CCableClient::Stats& stats)
             return false;
     stats = CCableClient::Stats();
     stats.baud = std::strtoul(field["baud"].c_str(), nullptr, 10);
+    stats.line = std::strtoul(field["line"].c_str(), nullptr, 10);
     stats.bits = std::atoi(field["bits"].c_str());
     stats.parity = field["parity"].empty() ? '?' : field["parity"][0];
     stats.stop = std::atoi(field["stop"].c_str());

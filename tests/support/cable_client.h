@@ -16,6 +16,7 @@ public:
     struct Stats
     {
         unsigned long baud = 0;
+        unsigned long line = 0;            // the rate the line runs at; 0: not reported
         int bits = 0;
         char parity = '?';                 // N, O, E, M or S
         int stop = 0;

@@ -17,6 +17,7 @@
 #define CABLE_TX_SIZE 4096    /* the device's transmit buffer: a write completes once it fits */
 #define CABLE_RX_SIZE 16384   /* the largest receive queue that SET_QUEUE_SIZE can choose */
 #define CABLE_RX_DEFAULT 4096
+#define CABLE_PACKET_DATA 62   /* a bridge's 64-byte USB packet less its two status bytes */
 #define CABLE_FLIGHT_SIZE 8192 /* bytes on their way back from the plug (the delay fault) */
 #define CABLE_CORRUPT_MAX 2048 /* a whole garbled block and more */
 #define CABLE_RECORD_SIZE 8192
@@ -66,6 +67,7 @@ typedef struct CABLE {
     char history[CABLE_HISTORY_SIZE]; /* line settings, "9600-8N1-none,..." */
     char lastLabel[40];
     ULONG baud, bits, stop;  /* the setting last noted, for stats after a hang-up */
+    ULONG lineBaud;          /* the rate the line runs at (a bridge's, rounded) */
     char parity;
     BOOLEAN rtscts, ixon, ixoff;
     LONG staleOpens;         /* handles still open on ports this cable was pulled from */
@@ -117,9 +119,11 @@ typedef struct CABLE_PORT {
     LONGLONG flightDueUs[CABLE_FLIGHT_SIZE];
     ULONG flightHead, flightCount;
 
-    /* the receive queue */
+    /* the receive queue; on a bridge, bytes that the device holds follow the host's */
     UCHAR rx[CABLE_RX_SIZE];
     ULONG rxHead, rxCount;
+    ULONG deviceCount;
+    LONGLONG deviceSinceUs;  /* when the device's latency timer started */
 
     /* pending requests */
     LIST_ENTRY reads, writes, flushes;
@@ -173,6 +177,11 @@ void CableService(CABLE_PORT *port, LONGLONG nowUs, LIST_ENTRY *done);  /* under
 void CableKick(void);                             /* under g_lock: the timer runs while needed */
 void CableStartReadTimers(CABLE_PORT *port, PIRP irp, LONGLONG nowUs);
 void CableStartWriteTimers(CABLE_PORT *port, PIRP irp, LONGLONG nowUs);
+
+/* bridge.c */
+ULONG CableLineRate(const CABLE_PORT *port);
+void CableBridgeTake(CABLE_PORT *port, UCHAR byte, LONGLONG nowUs);         /* under g_lock */
+ULONG CableBridgeDeliver(CABLE_PORT *port, LONGLONG nowUs, LIST_ENTRY *done); /* under g_lock */
 
 /* control.c */
 NTSTATUS CableControl(PIRP irp);

@@ -39,7 +39,8 @@
  *                      of that SetCommState is applied
  *   --latency MS       the bridge's latency timer, 1 to 255 (default 16; no effect on uart)
  *   --slow-open MS     IRP_MJ_CREATE takes MS
- * `N stats` also says the flavour and every switch: flavour=uart removal-code=5 ... slow-open=0.
+ * `N stats` also says the flavour and every switch: flavour=uart removal-code=5 ... slow-open=0,
+ * and the rate the line runs at (line=, a bridge's rounded one; baud= is the one asked).
  *
  * Adding or removing a port announces nothing: the broadcast that Windows makes for a port
  * device is sent from user mode (port_broadcast.h).

@@ -1,6 +1,6 @@
 /* The rig's requests on the control device: cables added and removed by COM number, their
- * fault modes, and what they saw. One text line in, one line out, in the pty cable server's
- * words (cable_ioctl.h). */
+ * fault modes, and what they saw, the line settings chosen among it. One text line in, one
+ * line out, in the pty cable server's words (cable_ioctl.h). */
 #include "cable.h"
 
 typedef struct REPLY {
@@ -33,6 +33,51 @@ static void SayField(REPLY *reply, const char *name, ULONGLONG value)
     Say(reply, name);
     Say(reply, "=");
     SayNumber(reply, value);
+}
+
+/* ---- line settings as the rig reports them ---------------------------------------------- */
+
+/* Under g_lock: the setting in force joins the cable's history when it differs from the last
+ * one noted. Noted when data flows, at close and when the rig asks, so that the several
+ * requests of one SetCommState make one entry. */
+void CableNoteSettings(CABLE_PORT *port)
+{
+    static const char parities[] = "NOEMS";
+    char label[40];
+    REPLY text = { label, label + sizeof(label) };
+    BOOLEAN rtscts = (port->handflow.ControlHandShake & SERIAL_CTS_HANDSHAKE) != 0;
+    BOOLEAN xon = (port->handflow.FlowReplace & (SERIAL_AUTO_TRANSMIT | SERIAL_AUTO_RECEIVE)) != 0;
+    CABLE *cable = port->cable;
+    char parity[2] = { parities[port->line.Parity <= 4 ? port->line.Parity : 0], 0 };
+    REPLY history;
+
+    if (!cable)
+        return;
+    SayNumber(&text, port->baud.BaudRate);
+    Say(&text, "-");
+    SayNumber(&text, port->line.WordLength);
+    Say(&text, parity);
+    SayNumber(&text, port->line.StopBits == STOP_BITS_2 ? 2 : 1);
+    Say(&text, rtscts && xon ? "-both" : rtscts ? "-rtscts" : xon ? "-xonxoff" : "-none");
+    port->settingsChanged = FALSE;
+    cable->baud = port->baud.BaudRate;
+    cable->lineBaud = CableLineRate(port);
+    cable->bits = port->line.WordLength;
+    cable->parity = parity[0];
+    cable->stop = port->line.StopBits == STOP_BITS_2 ? 2 : 1;
+    cable->rtscts = rtscts;
+    cable->ixon = (port->handflow.FlowReplace & SERIAL_AUTO_TRANSMIT) != 0;
+    cable->ixoff = (port->handflow.FlowReplace & SERIAL_AUTO_RECEIVE) != 0;
+    if (!strcmp(label, cable->lastLabel))
+        return;
+    RtlCopyMemory(cable->lastLabel, label, sizeof(label));
+    history.at = cable->history;
+    history.end = cable->history + sizeof(cable->history);
+    while (*history.at)
+        ++history.at;
+    if (history.at != cable->history)
+        Say(&history, ",");
+    Say(&history, label);
 }
 
 /* ---- words ------------------------------------------------------------------------------ */
@@ -191,7 +236,7 @@ static const char *CableRequest(CABLE *cable, char **words, int count, LIST_ENTR
         if (port) {
             port->txHead = port->txCount = 0;
             port->flightHead = port->flightCount = 0;
-            port->rxHead = port->rxCount = 0;
+            port->rxHead = port->rxCount = port->deviceCount = 0;
             port->lineBusy = FALSE;
         }
     } else if (count == 1 && Same(verb, "reset")) {
@@ -217,6 +262,7 @@ static void Stats(CABLE *cable, REPLY *reply)
     if (cable->port)
         CableNoteSettings(cable->port);
     SayField(reply, "baud", cable->baud);
+    SayField(reply, "line", cable->lineBaud);
     SayField(reply, "bits", cable->bits);
     Say(reply, " parity=");
     Say(reply, cable->parity ? (char[2]){ cable->parity, 0 } : "N");

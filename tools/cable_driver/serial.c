@@ -154,70 +154,6 @@ void CableRaiseEvents(CABLE_PORT *port, ULONG events, LIST_ENTRY *done)
         port->history |= events;
 }
 
-/* ---- line settings as the rig reports them ---------------------------------------------- */
-
-static char *Append(char *out, char *end, const char *text)
-{
-    while (*text && out + 1 < end)
-        *out++ = *text++;
-    *out = 0;
-    return out;
-}
-
-static char *AppendNumber(char *out, char *end, ULONG value)
-{
-    char digits[12];
-    int count = 0;
-    do {
-        digits[count++] = (char)('0' + value % 10);
-        value /= 10;
-    } while (value);
-    while (count && out + 1 < end)
-        *out++ = digits[--count];
-    *out = 0;
-    return out;
-}
-
-/* Under g_lock: the setting in force joins the cable's history when it differs from the last
- * one noted. Noted when data flows, at close and when the rig asks, so that the several
- * requests of one SetCommState make one entry. */
-void CableNoteSettings(CABLE_PORT *port)
-{
-    static const char parities[] = "NOEMS";
-    char label[40], *at = label, *end = label + sizeof(label);
-    BOOLEAN rtscts = (port->handflow.ControlHandShake & SERIAL_CTS_HANDSHAKE) != 0;
-    BOOLEAN xon = (port->handflow.FlowReplace & (SERIAL_AUTO_TRANSMIT | SERIAL_AUTO_RECEIVE)) != 0;
-    CABLE *cable = port->cable;
-    char parity[2] = { parities[port->line.Parity <= 4 ? port->line.Parity : 0], 0 };
-    char *history;
-
-    if (!cable)
-        return;
-    at = AppendNumber(at, end, port->baud.BaudRate);
-    at = Append(at, end, "-");
-    at = AppendNumber(at, end, port->line.WordLength);
-    at = Append(at, end, parity);
-    at = AppendNumber(at, end, port->line.StopBits == STOP_BITS_2 ? 2 : 1);
-    at = Append(at, end, rtscts && xon ? "-both" : rtscts ? "-rtscts" : xon ? "-xonxoff" : "-none");
-    port->settingsChanged = FALSE;
-    cable->baud = port->baud.BaudRate;
-    cable->bits = port->line.WordLength;
-    cable->parity = parity[0];
-    cable->stop = port->line.StopBits == STOP_BITS_2 ? 2 : 1;
-    cable->rtscts = rtscts;
-    cable->ixon = (port->handflow.FlowReplace & SERIAL_AUTO_TRANSMIT) != 0;
-    cable->ixoff = (port->handflow.FlowReplace & SERIAL_AUTO_RECEIVE) != 0;
-    if (!strcmp(label, cable->lastLabel))
-        return;
-    RtlCopyMemory(cable->lastLabel, label, sizeof(label));
-    history = cable->history;
-    while (*history)
-        ++history;
-    if (history != cable->history)
-        history = Append(history, cable->history + sizeof(cable->history), ",");
-    Append(history, cable->history + sizeof(cable->history), label);
-}
-
 /* ---- open and close --------------------------------------------------------------------- */
 
 NTSTATUS CableSerialCreate(CABLE_PORT *port, PFILE_OBJECT file)
@@ -238,7 +174,7 @@ NTSTATUS CableSerialCreate(CABLE_PORT *port, PFILE_OBJECT file)
         port->history = 0;
         port->errors = 0;
         /* Nothing of an earlier handle's traffic is left for this one. */
-        port->rxHead = port->rxCount = 0;
+        port->rxHead = port->rxCount = port->deviceCount = 0;
         port->txHead = port->txCount = 0;
         port->flightHead = port->flightCount = 0;
         port->lineBusy = port->txPending = FALSE;
@@ -640,7 +576,7 @@ NTSTATUS CableSerialControl(CABLE_PORT *port, PIRP irp)
             port->lineBusy = FALSE;
         }
         if (what & SERIAL_PURGE_RXCLEAR)
-            port->rxHead = port->rxCount = 0;
+            port->rxHead = port->rxCount = port->deviceCount = 0;
         break;
     }
     case IOCTL_SERIAL_SET_DTR:
