@@ -22,6 +22,9 @@ with OK or ERR). N is a COM number, "5" or "com5". Byte offsets count the receiv
 stream since the last reset.
     ping | quit | list (-> OK comN=/dev/pts/X|hungup ...)
     add N [cable options as above] -> OK comN /dev/pts/X
+          (also the driver cable's words: --plain, --flavour uart and --latency MS are taken
+           and change nothing; --flavour bridge and the fault switches are refused, as
+           Wine's serial emulation decides what a pty does)
     remove N
     N pacing on|off          N noecho on|off          N stall on|off
     N corrupt OFF[,OFF...]|none   (the echoed byte at each offset is XORed with 0xFF)
@@ -31,7 +34,8 @@ stream since the last reset.
     N hangup                 N restore                N flush
     N reset                  (fault modes, counters, record and settings history)
     N stats -> OK baud=9600 bits=8 parity=N stop=1 rtscts=0 ixon=0 ixoff=0
-                  in=512 out=512 hungup=0 settings=9600-8N1-none,57600-8N1-none
+                  in=512 out=512 hungup=0 flavour=uart latency=16
+                  settings=9600-8N1-none,57600-8N1-none
                (settings: the line setting at reset, then each one the program chose,
                 in order; the last is the current one. Flow: none, rtscts, xonxoff, both.
                 A new or restored cable starts raw at 9600-8N1-none.)
@@ -95,6 +99,19 @@ ADD_PARSER.add_argument("number", type=lambda text: com_number(text))
 # so here every port is one.
 ADD_PARSER.add_argument("--plain", action="store_true")
 cable_options(ADD_PARSER)
+# The driver cable's flavours and fault switches. Wine's serial emulation on a tty decides how
+# bytes, waits, errors and opens behave, so a pty takes only the words that change nothing:
+# the uart flavour and the latency timer (a bridge's, unused on a uart). The others are refused.
+ADD_PARSER.add_argument("--flavour", choices=["uart", "bridge"], default="uart")
+ADD_PARSER.add_argument("--latency", type=int, default=16, metavar="MS")
+for switch, takes in (("--removal-code", int), ("--sticky-wait", None), ("--slow-close", int),
+                      ("--wait-refused", None), ("--setstate-fails", int), ("--slow-open", int)):
+    if takes:
+        ADD_PARSER.add_argument(switch, type=takes)
+    else:
+        ADD_PARSER.add_argument(switch, action="store_true")
+PTY_REFUSES = ("removal_code", "sticky_wait", "slow_close", "wait_refused", "setstate_fails",
+               "slow_open")
 
 
 def com_number(text):
@@ -163,6 +180,7 @@ class Server:
         faults.stall = options.stall
         faults.hangup_after = options.hangup_after
         faults.mismatch = options.mismatch
+        cable.latency_ms = getattr(options, "latency", 16)
         self.cables[number] = cable
         say("READY %s %s" % (cable.name, cable.pts))
         return cable
@@ -279,6 +297,13 @@ class Server:
 
     def _add_args(self, args):
         options = ADD_PARSER.parse_args(args)
+        if options.flavour != "uart":
+            raise CommandError("a pty cable cannot be a %s" % options.flavour)
+        for name in PTY_REFUSES:
+            if getattr(options, name) not in (None, False):
+                raise CommandError("a pty cable cannot imitate --%s" % name.replace("_", "-"))
+        if not 1 <= options.latency <= 255:
+            raise CommandError("latency is 1 to 255 ms")
         return options.number, options
 
     def _hang_up(self, cable, why):

@@ -120,6 +120,7 @@ class Cable:
         self.link = os.path.join(dosdevices, self.name)
         self.log = log
         self.pacing = pacing
+        self.latency_ms = 16    # the driver cable's bridge word; a pty has no packets
         self.faults = Faults()
         self.record_file = None
         self.master = self.slave = None
@@ -257,8 +258,8 @@ class Cable:
 
     def stats(self):
         settings = self.current_settings()
-        return "%s in=%d out=%d hungup=%d settings=%s" % (
-            settings.fields(), self.bytes_in, self.bytes_out, int(self.hungup),
+        return "%s in=%d out=%d hungup=%d flavour=uart latency=%d settings=%s" % (
+            settings.fields(), self.bytes_in, self.bytes_out, int(self.hungup), self.latency_ms,
             ",".join(s.label() for s in self.history))
 
     def holders(self):

@@ -41,6 +41,7 @@ bool ParseStats(const std::string& reply, CCableClient::Stats& stats)
             return false;
     stats = CCableClient::Stats();
     stats.baud = std::strtoul(field["baud"].c_str(), nullptr, 10);
+    stats.line = std::strtoul(field["line"].c_str(), nullptr, 10);
     stats.bits = std::atoi(field["bits"].c_str());
     stats.parity = field["parity"].empty() ? '?' : field["parity"][0];
     stats.stop = std::atoi(field["stop"].c_str());
@@ -50,6 +51,7 @@ bool ParseStats(const std::string& reply, CCableClient::Stats& stats)
     stats.in = std::strtoull(field["in"].c_str(), nullptr, 10);
     stats.out = std::strtoull(field["out"].c_str(), nullptr, 10);
     stats.hungup = field["hungup"] == "1";
+    stats.flavour = field["flavour"];
     std::istringstream list(field["settings"]);
     for (std::string setting; std::getline(list, setting, ',');)
         if (!setting.empty())

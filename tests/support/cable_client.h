@@ -17,6 +17,7 @@ public:
     struct Stats
     {
         unsigned long baud = 0;
+        unsigned long line = 0;            // the rate the line runs at; 0: not reported
         int bits = 0;
         char parity = '?';                 // N, O, E, M or S
         int stop = 0;
@@ -26,6 +27,7 @@ public:
         unsigned long long in = 0;         // bytes the program wrote
         unsigned long long out = 0;        // bytes echoed back
         bool hungup = false;
+        std::string flavour;               // uart or bridge
         std::vector<std::string> settings; // each line setting chosen, e.g. "9600-8N1-none"
     };
 

@@ -10,6 +10,7 @@ std::vector<std::string> CutLog(size_t count, const std::vector<std::string>& ta
 std::vector<std::string> PassingLogWith(size_t at, const std::string& line);
 
 const char kCancelled[] = "User cancelled!";
+const char kWriteFailed[] = "Write 512 bytes... [0/512] \tFAILED!";
 const char kReadFailed[] = "Connect port read [0/512] \tFAILED!";
 const char kCompareFailed[] = "Compare data...\tFAILED!";
 

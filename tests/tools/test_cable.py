@@ -294,7 +294,8 @@ class ReportTest(SharedCable):
 
     def test_requests_it_cannot_serve_answer_err(self):
         for request in ("7 stats", "5 bogus", "5 noecho maybe", "5 corrupt x", "5 echo-only -1",
-                        "add 5", "remove 99", "add 0", "", "5"):
+                        "add 5", "remove 99", "add 0", "", "5", "add 8 --flavour bridge",
+                        "add 8 --sticky-wait", "add 8 --removal-code 31"):
             with self.subTest(request):
                 self.assertTrue(self.cable.command(request).startswith("ERR"))
         self.assertEqual(self.cable.command("ping"), "OK")

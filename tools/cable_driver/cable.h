@@ -17,6 +17,7 @@
 #define CABLE_TX_SIZE 4096    /* the device's transmit buffer: a write completes once it fits */
 #define CABLE_RX_SIZE 16384   /* the largest receive queue that SET_QUEUE_SIZE can choose */
 #define CABLE_RX_DEFAULT 4096
+#define CABLE_PACKET_DATA 62   /* a bridge's 64-byte USB packet less its two status bytes */
 #define CABLE_FLIGHT_SIZE 8192 /* bytes on their way back from the plug (the delay fault) */
 #define CABLE_CORRUPT_MAX 2048 /* a whole garbled block and more */
 #define CABLE_RECORD_SIZE 8192
@@ -34,10 +35,26 @@
 
 struct CABLE_PORT;
 
+/* How the port's driver moves bytes: a UART behind the in-box serial driver, or a USB
+ * bridge whose device sends received bytes to the host in packets. */
+typedef enum CABLE_FLAVOUR { CABLE_UART, CABLE_BRIDGE } CABLE_FLAVOUR;
+
+#define CABLE_LATENCY_DEFAULT 16
+
+/* The flavour and the documented faults of real drivers, chosen at `add` (cable_ioctl.h); each
+ * port device keeps its own copy, since it outlives its cable after a pull. */
+typedef struct CABLE_KIND {
+    CABLE_FLAVOUR flavour;
+    ULONG removalCode;      /* Win32 code of requests after a pull: 5, 22, 31 or 995 */
+    BOOLEAN stickyWait, waitRefused;
+    ULONG slowCloseMs, setstateFails, latencyMs, slowOpenMs;
+} CABLE_KIND;
+
 /* What the rig knows of one COM number; lives from `add` to `remove`, across hang-ups. */
 typedef struct CABLE {
     ULONG number;
     BOOLEAN plain;          /* another make's port: the maker's request is unknown to it */
+    CABLE_KIND kind;
     BOOLEAN pacing;
     BOOLEAN noecho, stall;
     ULONG corrupt[CABLE_CORRUPT_MAX];
@@ -50,6 +67,7 @@ typedef struct CABLE {
     char history[CABLE_HISTORY_SIZE]; /* line settings, "9600-8N1-none,..." */
     char lastLabel[40];
     ULONG baud, bits, stop;  /* the setting last noted, for stats after a hang-up */
+    ULONG lineBaud;          /* the rate the line runs at (a bridge's, rounded) */
     char parity;
     BOOLEAN rtscts, ixon, ixoff;
     LONG staleOpens;         /* handles still open on ports this cable was pulled from */
@@ -64,6 +82,7 @@ typedef struct CABLE_PORT {
     PDEVICE_OBJECT device;
     ULONG number;
     CABLE *cable;           /* NULL once the port has gone (removed or hung up) */
+    CABLE_KIND kind;
     BOOLEAN removed;
     BOOLEAN linked;         /* the \??\COMn link still names this device */
     WCHAR linkName[24];
@@ -92,19 +111,22 @@ typedef struct CABLE_PORT {
     BOOLEAN lineBusy;
     LONGLONG lineStartUs;
     ULONGLONG lineSent;
-    BOOLEAN txWasBusy;
+    BOOLEAN txPending;      /* written since the last EV_TXEMPTY */
+    ULONG writeSeq;         /* numbers writes, so that a flush knows which came before it */
 
     /* bytes on their way back, each due at its time */
     UCHAR flight[CABLE_FLIGHT_SIZE];
     LONGLONG flightDueUs[CABLE_FLIGHT_SIZE];
     ULONG flightHead, flightCount;
 
-    /* the receive queue */
+    /* the receive queue; on a bridge, bytes that the device holds follow the host's */
     UCHAR rx[CABLE_RX_SIZE];
     ULONG rxHead, rxCount;
+    ULONG deviceCount;
+    LONGLONG deviceSinceUs;  /* when the device's latency timer started */
 
     /* pending requests */
-    LIST_ENTRY reads, writes;
+    LIST_ENTRY reads, writes, flushes;
     PIRP wait;
     ULONG readDone, writeDone;       /* progress of the head read and write */
     LONGLONG readTotalDueUs, readIntervalUs, readLastByteUs;
@@ -112,6 +134,12 @@ typedef struct CABLE_PORT {
     LONGLONG writeTotalDueUs;
     BOOLEAN writeHeadStarted;
 } CABLE_PORT;
+
+/* A write's number (DriverContext is free while the request is ours). */
+#define CABLE_SET_SEQ(irp, seq) ((irp)->Tail.Overlay.DriverContext[0] = (PVOID)(ULONG_PTR)(seq))
+#define CABLE_SEQ(irp) ((ULONG)(ULONG_PTR)(irp)->Tail.Overlay.DriverContext[0])
+
+static __inline BOOLEAN CableIsBridge(const CABLE_PORT *port) { return port->kind.flavour == CABLE_BRIDGE; }
 
 extern KSPIN_LOCK g_lock;
 extern PDRIVER_OBJECT g_driver;
@@ -129,6 +157,8 @@ BOOLEAN CableSerialCleanup(CABLE_PORT *port, PFILE_OBJECT file);
 NTSTATUS CableSerialRead(CABLE_PORT *port, PIRP irp);
 NTSTATUS CableSerialWrite(CABLE_PORT *port, PIRP irp);
 NTSTATUS CableSerialControl(CABLE_PORT *port, PIRP irp);
+NTSTATUS CableSerialFlush(CABLE_PORT *port, PIRP irp);
+void CableServeFlushes(CABLE_PORT *port, LIST_ENTRY *done);
 void CableSerialDefaults(CABLE_PORT *port);
 void CableFailAll(CABLE_PORT *port, NTSTATUS status, LIST_ENTRY *done); /* under g_lock */
 void CableCompleteList(LIST_ENTRY *done);
@@ -147,6 +177,11 @@ void CableService(CABLE_PORT *port, LONGLONG nowUs, LIST_ENTRY *done);  /* under
 void CableKick(void);                             /* under g_lock: the timer runs while needed */
 void CableStartReadTimers(CABLE_PORT *port, PIRP irp, LONGLONG nowUs);
 void CableStartWriteTimers(CABLE_PORT *port, PIRP irp, LONGLONG nowUs);
+
+/* bridge.c */
+ULONG CableLineRate(const CABLE_PORT *port);
+void CableBridgeTake(CABLE_PORT *port, UCHAR byte, LONGLONG nowUs);         /* under g_lock */
+ULONG CableBridgeDeliver(CABLE_PORT *port, LONGLONG nowUs, LIST_ENTRY *done); /* under g_lock */
 
 /* control.c */
 NTSTATUS CableControl(PIRP irp);

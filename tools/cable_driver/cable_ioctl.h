@@ -8,12 +8,39 @@
  *
  *   ping | list
  *   add N [--plain] [--instant] [--noecho] [--stall] [--corrupt OFF,...] [--echo-only N]
- *         [--delay MS] [--hangup-after N] [--mismatch BAUD]
+ *         [--delay MS] [--hangup-after N] [--mismatch BAUD] [--flavour uart|bridge]
+ *         [--removal-code 5|22|31|995] [--sticky-wait] [--slow-close MS] [--wait-refused]
+ *         [--setstate-fails K] [--latency MS] [--slow-open MS]
  *         (--plain: a serial port of another make, which refuses the maker's request)
  *   remove N                  (the cable is pulled: an open port fails every request)
  *   N pacing|noecho|stall on|off      N corrupt OFF,...|none     N echo-only N|none
  *   N delay MS|none           N hangup-after N|none              N mismatch BAUD|none
  *   N hangup | restore | flush | reset | stats | record | holders
+ *
+ * Flavours, chosen at `add` only:
+ *   uart (default)   the in-box serial driver over a UART: a write completes when its last byte
+ *                    has left at the line's pace, the output queue counts what pending writes
+ *                    hold, EV_TXEMPTY when the line is idle, FlushFileBuffers waits for them.
+ *   bridge           a USB bridge's driver: received bytes reach the host in packets of at most
+ *                    62 bytes, sent when full or when the latency timer runs out (EV_RXCHAR once
+ *                    a packet); a write completes once it fits the device's buffer and
+ *                    EV_TXEMPTY comes when the driver has handed everything to the device; any
+ *                    rate is taken, the line runs at 3 MHz over a divisor in eighths.
+ * Switches, each a fault that real drivers are documented to have, on either flavour:
+ *   --removal-code C   after a pull, pending and later requests fail with Win32 code C (5, the
+ *                      default, is STATUS_DELETE_PENDING; 22 STATUS_INVALID_DEVICE_STATE;
+ *                      31 STATUS_UNSUCCESSFUL; 995 STATUS_CANCELLED)
+ *   --sticky-wait      a pending event wait survives the pull and a mask set after it; neither
+ *                      CancelIo nor anything but closing the handle ends it
+ *   --slow-close MS    closing a pulled port's last handle takes MS
+ *   --wait-refused     IOCTL_SERIAL_WAIT_ON_MASK on an overlapped handle fails at once (87)
+ *   --setstate-fails K the K-th SetCommState after an open fails with 31: counted by its first
+ *                      request, IOCTL_SERIAL_SET_BAUD_RATE, which the device stalls, so nothing
+ *                      of that SetCommState is applied
+ *   --latency MS       the bridge's latency timer, 1 to 255 (default 16; no effect on uart)
+ *   --slow-open MS     IRP_MJ_CREATE takes MS
+ * `N stats` also says the flavour and every switch: flavour=uart removal-code=5 ... slow-open=0,
+ * and the rate the line runs at (line=, a bridge's rounded one; baud= is the one asked).
  *
  * Adding or removing a port announces nothing: the broadcast that Windows makes for a port
  * device is sent from user mode (port_broadcast.h).

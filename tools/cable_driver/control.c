@@ -1,6 +1,6 @@
 /* The rig's requests on the control device: cables added and removed by COM number, their
- * fault modes, and what they saw. One text line in, one line out, in the pty cable server's
- * words (cable_ioctl.h). */
+ * fault modes, and what they saw, the line settings chosen among it. One text line in, one
+ * line out, in the pty cable server's words (cable_ioctl.h). */
 #include "cable.h"
 
 typedef struct REPLY {
@@ -35,9 +35,54 @@ static void SayField(REPLY *reply, const char *name, ULONGLONG value)
     SayNumber(reply, value);
 }
 
+/* ---- line settings as the rig reports them ---------------------------------------------- */
+
+/* Under g_lock: the setting in force joins the cable's history when it differs from the last
+ * one noted. Noted when data flows, at close and when the rig asks, so that the several
+ * requests of one SetCommState make one entry. */
+void CableNoteSettings(CABLE_PORT *port)
+{
+    static const char parities[] = "NOEMS";
+    char label[40];
+    REPLY text = { label, label + sizeof(label) };
+    BOOLEAN rtscts = (port->handflow.ControlHandShake & SERIAL_CTS_HANDSHAKE) != 0;
+    BOOLEAN xon = (port->handflow.FlowReplace & (SERIAL_AUTO_TRANSMIT | SERIAL_AUTO_RECEIVE)) != 0;
+    CABLE *cable = port->cable;
+    char parity[2] = { parities[port->line.Parity <= 4 ? port->line.Parity : 0], 0 };
+    REPLY history;
+
+    if (!cable)
+        return;
+    SayNumber(&text, port->baud.BaudRate);
+    Say(&text, "-");
+    SayNumber(&text, port->line.WordLength);
+    Say(&text, parity);
+    SayNumber(&text, port->line.StopBits == STOP_BITS_2 ? 2 : 1);
+    Say(&text, rtscts && xon ? "-both" : rtscts ? "-rtscts" : xon ? "-xonxoff" : "-none");
+    port->settingsChanged = FALSE;
+    cable->baud = port->baud.BaudRate;
+    cable->lineBaud = CableLineRate(port);
+    cable->bits = port->line.WordLength;
+    cable->parity = parity[0];
+    cable->stop = port->line.StopBits == STOP_BITS_2 ? 2 : 1;
+    cable->rtscts = rtscts;
+    cable->ixon = (port->handflow.FlowReplace & SERIAL_AUTO_TRANSMIT) != 0;
+    cable->ixoff = (port->handflow.FlowReplace & SERIAL_AUTO_RECEIVE) != 0;
+    if (!strcmp(label, cable->lastLabel))
+        return;
+    RtlCopyMemory(cable->lastLabel, label, sizeof(label));
+    history.at = cable->history;
+    history.end = cable->history + sizeof(cable->history);
+    while (*history.at)
+        ++history.at;
+    if (history.at != cable->history)
+        Say(&history, ",");
+    Say(&history, label);
+}
+
 /* ---- words ------------------------------------------------------------------------------ */
 
-#define MAX_WORDS 24
+#define MAX_WORDS 48
 
 static int Split(char *line, char **words)
 {
@@ -191,7 +236,7 @@ static const char *CableRequest(CABLE *cable, char **words, int count, LIST_ENTR
         if (port) {
             port->txHead = port->txCount = 0;
             port->flightHead = port->flightCount = 0;
-            port->rxHead = port->rxCount = 0;
+            port->rxHead = port->rxCount = port->deviceCount = 0;
             port->lineBusy = FALSE;
         }
     } else if (count == 1 && Same(verb, "reset")) {
@@ -217,6 +262,7 @@ static void Stats(CABLE *cable, REPLY *reply)
     if (cable->port)
         CableNoteSettings(cable->port);
     SayField(reply, "baud", cable->baud);
+    SayField(reply, "line", cable->lineBaud);
     SayField(reply, "bits", cable->bits);
     Say(reply, " parity=");
     Say(reply, cable->parity ? (char[2]){ cable->parity, 0 } : "N");
@@ -228,6 +274,14 @@ static void Stats(CABLE *cable, REPLY *reply)
     SayField(reply, "out", cable->bytesOut);
     SayField(reply, "hungup", cable->port == NULL);
     SayField(reply, "plain", cable->plain);
+    Say(reply, cable->kind.flavour == CABLE_BRIDGE ? " flavour=bridge" : " flavour=uart");
+    SayField(reply, "removal-code", cable->kind.removalCode);
+    SayField(reply, "sticky-wait", cable->kind.stickyWait);
+    SayField(reply, "slow-close", cable->kind.slowCloseMs);
+    SayField(reply, "wait-refused", cable->kind.waitRefused);
+    SayField(reply, "setstate-fails", cable->kind.setstateFails);
+    SayField(reply, "latency", cable->kind.latencyMs);
+    SayField(reply, "slow-open", cable->kind.slowOpenMs);
     Say(reply, " settings=");
     Say(reply, cable->history);
 }
@@ -243,6 +297,9 @@ static void Record(CABLE *cable, REPLY *reply)
     }
     *reply->at = 0;
 }
+
+/* A switch's delay is a few seconds at most: a driver host that waits longer is a hung rig. */
+#define MAX_SWITCH_MS 60000
 
 /* `add N [options]`: at passive level, since it creates a device. */
 static const char *Add(char **words, int count, REPLY *reply)
@@ -260,6 +317,8 @@ static const char *Add(char **words, int count, REPLY *reply)
         return "out of memory";
     RtlZeroMemory(cable, sizeof(*cable));
     cable->number = number;
+    cable->kind.removalCode = 5;
+    cable->kind.latencyMs = CABLE_LATENCY_DEFAULT;
     ResetCable(cable);
     for (i = 1; i < count; ++i) {
         const char *option = words[i];
@@ -282,6 +341,23 @@ static const char *Add(char **words, int count, REPLY *reply)
             cable->hangupAfter = (LONG)value, ++i;
         else if (Same(option, "--mismatch") && Number(argument, &value))
             cable->mismatch = value, ++i;
+        else if (Same(option, "--flavour") && (Same(argument, "uart") || Same(argument, "bridge")))
+            cable->kind.flavour = Same(argument, "bridge") ? CABLE_BRIDGE : CABLE_UART, ++i;
+        else if (Same(option, "--removal-code") && Number(argument, &value) &&
+                 (value == 5 || value == 22 || value == 31 || value == 995))
+            cable->kind.removalCode = value, ++i;
+        else if (Same(option, "--sticky-wait"))
+            cable->kind.stickyWait = TRUE;
+        else if (Same(option, "--wait-refused"))
+            cable->kind.waitRefused = TRUE;
+        else if (Same(option, "--slow-close") && Number(argument, &value) && value <= MAX_SWITCH_MS)
+            cable->kind.slowCloseMs = value, ++i;
+        else if (Same(option, "--slow-open") && Number(argument, &value) && value <= MAX_SWITCH_MS)
+            cable->kind.slowOpenMs = value, ++i;
+        else if (Same(option, "--setstate-fails") && Number(argument, &value) && value >= 1)
+            cable->kind.setstateFails = value, ++i;
+        else if (Same(option, "--latency") && Number(argument, &value) && value >= 1 && value <= 255)
+            cable->kind.latencyMs = value, ++i;
         else {
             ExFreePoolWithTag(cable, CABLE_POOL_TAG);
             return "unknown or malformed option";
@@ -309,6 +385,7 @@ static const char *Add(char **words, int count, REPLY *reply)
     Say(reply, " com");
     SayNumber(reply, number);
     Say(reply, cable->plain ? " plain" : " maker");
+    Say(reply, cable->kind.flavour == CABLE_BRIDGE ? " bridge" : " uart");
     return NULL;
 }
 

@@ -83,6 +83,8 @@ NTSTATUS CableCreatePort(CABLE *cable)
     port->number = cable->number;
     InitializeListHead(&port->reads);
     InitializeListHead(&port->writes);
+    InitializeListHead(&port->flushes);
+    port->kind = cable->kind;
     CableSerialDefaults(port);
     Concat(port->linkName, L"\\??\\COM", cable->number, NULL);
     RtlInitUnicodeString(&link, port->linkName);
@@ -211,6 +213,14 @@ static NTSTATUS DispatchControl(PDEVICE_OBJECT device, PIRP irp)
     return CableSerialControl(port, irp);
 }
 
+static NTSTATUS DispatchFlush(PDEVICE_OBJECT device, PIRP irp)
+{
+    CABLE_PORT *port = (CABLE_PORT *)device->DeviceExtension;
+    if (port->isControl)
+        return CableComplete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    return CableSerialFlush(port, irp);
+}
+
 static void DriverUnload(PDRIVER_OBJECT driver)
 {
     UNICODE_STRING link;
@@ -239,6 +249,7 @@ NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
     driver->MajorFunction[IRP_MJ_READ] = DispatchRead;
     driver->MajorFunction[IRP_MJ_WRITE] = DispatchWrite;
     driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchControl;
+    driver->MajorFunction[IRP_MJ_FLUSH_BUFFERS] = DispatchFlush;
     driver->DriverUnload = DriverUnload;
 
     RtlInitUnicodeString(&device, CABLE_CONTROL_DEVICE);

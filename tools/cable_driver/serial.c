@@ -85,10 +85,20 @@ static void FinishWait(CABLE_PORT *port, NTSTATUS status, ULONG events, LIST_ENT
     CableFinish(irp, status, NT_SUCCESS(status) ? sizeof(ULONG) : 0, done);
 }
 
+static void FinishFlushes(CABLE_PORT *port, NTSTATUS status, LIST_ENTRY *done)
+{
+    while (!IsListEmpty(&port->flushes)) {
+        PIRP irp = CONTAINING_RECORD(RemoveHeadList(&port->flushes), IRP, Tail.Overlay.ListEntry);
+        InitializeListHead(&irp->Tail.Overlay.ListEntry);
+        CableFinish(irp, status, 0, done);
+    }
+}
+
 void CableFailAll(CABLE_PORT *port, NTSTATUS status, LIST_ENTRY *done)
 {
     FinishReads(port, status, done);
     FinishWrites(port, status, done);
+    FinishFlushes(port, status, done);
     FinishWait(port, status, 0, done);
 }
 
@@ -144,70 +154,6 @@ void CableRaiseEvents(CABLE_PORT *port, ULONG events, LIST_ENTRY *done)
         port->history |= events;
 }
 
-/* ---- line settings as the rig reports them ---------------------------------------------- */
-
-static char *Append(char *out, char *end, const char *text)
-{
-    while (*text && out + 1 < end)
-        *out++ = *text++;
-    *out = 0;
-    return out;
-}
-
-static char *AppendNumber(char *out, char *end, ULONG value)
-{
-    char digits[12];
-    int count = 0;
-    do {
-        digits[count++] = (char)('0' + value % 10);
-        value /= 10;
-    } while (value);
-    while (count && out + 1 < end)
-        *out++ = digits[--count];
-    *out = 0;
-    return out;
-}
-
-/* Under g_lock: the setting in force joins the cable's history when it differs from the last
- * one noted. Noted when data flows, at close and when the rig asks, so that the several
- * requests of one SetCommState make one entry. */
-void CableNoteSettings(CABLE_PORT *port)
-{
-    static const char parities[] = "NOEMS";
-    char label[40], *at = label, *end = label + sizeof(label);
-    BOOLEAN rtscts = (port->handflow.ControlHandShake & SERIAL_CTS_HANDSHAKE) != 0;
-    BOOLEAN xon = (port->handflow.FlowReplace & (SERIAL_AUTO_TRANSMIT | SERIAL_AUTO_RECEIVE)) != 0;
-    CABLE *cable = port->cable;
-    char parity[2] = { parities[port->line.Parity <= 4 ? port->line.Parity : 0], 0 };
-    char *history;
-
-    if (!cable)
-        return;
-    at = AppendNumber(at, end, port->baud.BaudRate);
-    at = Append(at, end, "-");
-    at = AppendNumber(at, end, port->line.WordLength);
-    at = Append(at, end, parity);
-    at = AppendNumber(at, end, port->line.StopBits == STOP_BITS_2 ? 2 : 1);
-    at = Append(at, end, rtscts && xon ? "-both" : rtscts ? "-rtscts" : xon ? "-xonxoff" : "-none");
-    port->settingsChanged = FALSE;
-    cable->baud = port->baud.BaudRate;
-    cable->bits = port->line.WordLength;
-    cable->parity = parity[0];
-    cable->stop = port->line.StopBits == STOP_BITS_2 ? 2 : 1;
-    cable->rtscts = rtscts;
-    cable->ixon = (port->handflow.FlowReplace & SERIAL_AUTO_TRANSMIT) != 0;
-    cable->ixoff = (port->handflow.FlowReplace & SERIAL_AUTO_RECEIVE) != 0;
-    if (!strcmp(label, cable->lastLabel))
-        return;
-    RtlCopyMemory(cable->lastLabel, label, sizeof(label));
-    history = cable->history;
-    while (*history)
-        ++history;
-    if (history != cable->history)
-        history = Append(history, cable->history + sizeof(cable->history), ",");
-    Append(history, cable->history + sizeof(cable->history), label);
-}
-
 /* ---- open and close --------------------------------------------------------------------- */
 
 NTSTATUS CableSerialCreate(CABLE_PORT *port, PFILE_OBJECT file)
@@ -227,7 +173,11 @@ NTSTATUS CableSerialCreate(CABLE_PORT *port, PFILE_OBJECT file)
         port->waitMask = 0;
         port->history = 0;
         port->errors = 0;
-        port->rxHead = port->rxCount = 0;
+        /* Nothing of an earlier handle's traffic is left for this one. */
+        port->rxHead = port->rxCount = port->deviceCount = 0;
+        port->txHead = port->txCount = 0;
+        port->flightHead = port->flightCount = 0;
+        port->lineBusy = port->txPending = FALSE;
         port->dtr = (port->handflow.ControlHandShake & SERIAL_DTR_MASK) == SERIAL_DTR_CONTROL;
         port->rts = (port->handflow.FlowReplace & SERIAL_RTS_MASK) == SERIAL_RTS_CONTROL;
     }
@@ -292,7 +242,9 @@ void CableServeReads(CABLE_PORT *port, LONGLONG nowUs, LIST_ENTRY *done)
     }
 }
 
-/* Under g_lock: moves pending writes into the transmit buffer as it has room. */
+/* Under g_lock: moves pending writes into the transmit buffer as it has room. A bridge's write
+ * is done once the device's buffer holds it; a UART's once its last byte has left the line, so
+ * only the head write feeds the line and the next one waits for it. */
 void CableServeWrites(CABLE_PORT *port, LONGLONG nowUs, LIST_ENTRY *done)
 {
     while (!IsListEmpty(&port->writes)) {
@@ -308,8 +260,9 @@ void CableServeWrites(CABLE_PORT *port, LONGLONG nowUs, LIST_ENTRY *done)
             RtlCopyMemory(port->tx + tail, data + port->writeDone, chunk);
             port->writeDone += chunk;
             port->txCount += chunk;
+            port->txPending = TRUE;
         }
-        if (port->writeDone < length)
+        if (port->writeDone < length || (!CableIsBridge(port) && port->txCount))
             return;
         CableFinishHead(&port->writes, &port->writeDone, &port->writeHeadStarted, STATUS_SUCCESS, done);
     }
@@ -339,6 +292,8 @@ static NTSTATUS Transfer(CABLE_PORT *port, PIRP irp, LIST_ENTRY *queue, BOOLEAN 
         return CableComplete(irp, STATUS_CANCELLED, 0);
     }
     InsertTailList(queue, &irp->Tail.Overlay.ListEntry);
+    if (!isRead)
+        CABLE_SET_SEQ(irp, port->writeSeq++);
     if (isRead) {
         CableServeReads(port, nowUs, &done);
     } else {
@@ -402,10 +357,11 @@ static void FillProperties(CABLE_PORT *port, SERIAL_COMMPROP *prop)
     prop->CurrentRxQueue = port->rxCapacity;
 }
 
-/* Bytes that the program has handed over and the line has not yet taken. */
+/* Bytes that pending writes still hold: on a UART, until the line has taken them; on a bridge,
+ * until the device's buffer has, so it can read 0 while bytes are still going out. */
 static ULONG OutQueue(CABLE_PORT *port)
 {
-    ULONG count = port->txCount;
+    ULONG count = CableIsBridge(port) ? 0 : port->txCount;
     LIST_ENTRY *entry;
     BOOLEAN head = TRUE;
     for (entry = port->writes.Flink; entry != &port->writes; entry = entry->Flink) {
@@ -620,7 +576,7 @@ NTSTATUS CableSerialControl(CABLE_PORT *port, PIRP irp)
             port->lineBusy = FALSE;
         }
         if (what & SERIAL_PURGE_RXCLEAR)
-            port->rxHead = port->rxCount = 0;
+            port->rxHead = port->rxCount = port->deviceCount = 0;
         break;
     }
     case IOCTL_SERIAL_SET_DTR:
@@ -665,6 +621,7 @@ NTSTATUS CableSerialControl(CABLE_PORT *port, PIRP irp)
         port->txHead = (port->txHead + CABLE_TX_SIZE - 1) % CABLE_TX_SIZE;
         port->tx[port->txHead] = *(UCHAR *)buffer;
         ++port->txCount;
+        port->txPending = TRUE;
         CableService(port, nowUs, &done);
         CableKick();
         break;
@@ -693,4 +650,43 @@ NTSTATUS CableSerialControl(CABLE_PORT *port, PIRP irp)
     if (!NT_SUCCESS(status))
         information = 0;
     return CableComplete(irp, status, information);
+}
+
+/* ---- flush ------------------------------------------------------------------------------ */
+
+/* Under g_lock: a flush is done once every write issued before it is. */
+void CableServeFlushes(CABLE_PORT *port, LIST_ENTRY *done)
+{
+    while (!IsListEmpty(&port->flushes)) {
+        PIRP flush = CONTAINING_RECORD(port->flushes.Flink, IRP, Tail.Overlay.ListEntry);
+        if (!IsListEmpty(&port->writes)) {
+            PIRP write = CONTAINING_RECORD(port->writes.Flink, IRP, Tail.Overlay.ListEntry);
+            if (CABLE_SEQ(write) < CABLE_SEQ(flush))
+                return;
+        }
+        RemoveEntryList(&flush->Tail.Overlay.ListEntry);
+        InitializeListHead(&flush->Tail.Overlay.ListEntry);
+        CableFinish(flush, STATUS_SUCCESS, 0, done);
+    }
+}
+
+NTSTATUS CableSerialFlush(CABLE_PORT *port, PIRP irp)
+{
+    LIST_ENTRY done;
+    NTSTATUS status;
+    KIRQL irql;
+
+    InitializeListHead(&done);
+    KeAcquireSpinLock(&g_lock, &irql);
+    if ((status = Refusal(port, irp)) != STATUS_SUCCESS || !Pend(irp)) {
+        KeReleaseSpinLock(&g_lock, irql);
+        return CableComplete(irp, status != STATUS_SUCCESS ? status : STATUS_CANCELLED, 0);
+    }
+    CABLE_SET_SEQ(irp, port->writeSeq);
+    InsertTailList(&port->flushes, &irp->Tail.Overlay.ListEntry);
+    CableServeFlushes(port, &done);
+    CableKick();
+    KeReleaseSpinLock(&g_lock, irql);
+    CableCompleteList(&done);
+    return STATUS_PENDING;
 }

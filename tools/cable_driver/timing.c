@@ -80,7 +80,7 @@ static void Transmit(CABLE_PORT *port, LONGLONG nowUs)
             port->lineStartUs = nowUs;
             port->lineSent = 0;
         }
-        due = (ULONGLONG)(nowUs - port->lineStartUs) * port->baud.BaudRate * 2 / (BitsPerByte(port) * 1000000ULL);
+        due = (ULONGLONG)(nowUs - port->lineStartUs) * CableLineRate(port) * 2 / (BitsPerByte(port) * 1000000ULL);
         count = (ULONG)min(due - min(due, port->lineSent), (ULONGLONG)port->txCount);
         port->lineSent += count;
     }
@@ -98,27 +98,34 @@ static void Transmit(CABLE_PORT *port, LONGLONG nowUs)
         port->lineBusy = FALSE;
 }
 
-/* Echoed bytes that are due join the receive queue. */
-static ULONG Receive(CABLE_PORT *port, LONGLONG nowUs, ULONG *events)
+/* Echoed bytes that are due join the receive queue: a UART's byte by byte, a bridge's through
+ * its device's packets. */
+static ULONG Receive(CABLE_PORT *port, LONGLONG nowUs, ULONG *events, LIST_ENTRY *done)
 {
     ULONG arrived = 0;
     while (port->flightCount && port->flightDueUs[port->flightHead] <= nowUs) {
         UCHAR byte = port->flight[port->flightHead];
         port->flightHead = (port->flightHead + 1) % CABLE_FLIGHT_SIZE;
         --port->flightCount;
-        if (port->rxCount >= port->rxCapacity) {
+        if (port->rxCount + port->deviceCount >= port->rxCapacity) {
             port->errors |= SERIAL_ERROR_QUEUEOVERRUN;
             *events |= SERIAL_EV_ERR;
             continue;
         }
+        ++port->cable->bytesOut;
+        if (CableIsBridge(port)) {
+            CableBridgeTake(port, byte, nowUs);
+            continue;
+        }
         port->rx[(port->rxHead + port->rxCount) % CABLE_RX_SIZE] = byte;
         ++port->rxCount;
-        ++port->cable->bytesOut;
         ++arrived;
         *events |= SERIAL_EV_RXCHAR;
         if (byte == port->chars.EventChar)
             *events |= SERIAL_EV_RXFLAG;
     }
+    if (CableIsBridge(port))
+        CableBridgeDeliver(port, nowUs, done);
     return arrived;
 }
 
@@ -135,6 +142,12 @@ static void Expire(CABLE_PORT *port, LONGLONG nowUs, LIST_ENTRY *done)
     }
     if (!IsListEmpty(&port->writes) && port->writeHeadStarted && port->writeTotalDueUs != NEVER &&
         nowUs >= port->writeTotalDueUs) {
+        /* A UART's write ends with what went out; the rest of it does not go. */
+        if (!CableIsBridge(port)) {
+            port->writeDone -= min(port->writeDone, port->txCount);
+            port->txHead = port->txCount = 0;
+            port->lineBusy = FALSE;
+        }
         CableFinishHead(&port->writes, &port->writeDone, &port->writeHeadStarted, CABLE_STATUS_TIMED_OUT, done);
         CableServeWrites(port, nowUs, done);
     }
@@ -148,21 +161,23 @@ void CableService(CABLE_PORT *port, LONGLONG nowUs, LIST_ENTRY *done)
 
     if (!cable || port->removed)
         return;
-    if (port->txCount)
-        port->txWasBusy = TRUE;
     Transmit(port, nowUs);
     CableServeWrites(port, nowUs, done);
     Transmit(port, nowUs);
+    CableServeWrites(port, nowUs, done);
+    CableServeFlushes(port, done);
     if (cable->hangupAfter >= 0 && cable->bytesIn >= (ULONGLONG)cable->hangupAfter) {
         cable->hangupAfter = -1;
         CableDetachPort(port, done);
         return;
     }
-    if (port->txWasBusy && port->txCount == 0 && IsListEmpty(&port->writes)) {
-        port->txWasBusy = FALSE;
+    /* A UART's transmitter is empty when the line has taken the last byte; a bridge's driver
+     * says so when it has handed the last write to the device. */
+    if (port->txPending && IsListEmpty(&port->writes) && (CableIsBridge(port) || port->txCount == 0)) {
+        port->txPending = FALSE;
         events |= SERIAL_EV_TXEMPTY;
     }
-    if (Receive(port, nowUs, &events))
+    if (Receive(port, nowUs, &events, done))
         CableServeReads(port, nowUs, done);
     CableRaiseEvents(port, events, done);
     Expire(port, nowUs, done);
@@ -172,9 +187,9 @@ static BOOLEAN Busy(CABLE_PORT *port)
 {
     if (!port || port->removed)
         return FALSE;
-    return (port->txCount && !port->cable->stall) || port->flightCount ||
+    return (port->txCount && !port->cable->stall) || port->flightCount || port->deviceCount ||
            (!IsListEmpty(&port->reads) && (port->readTotalDueUs != NEVER || port->readIntervalUs)) ||
-           (!IsListEmpty(&port->writes) && port->writeTotalDueUs != NEVER);
+           (!IsListEmpty(&port->writes) && port->writeTotalDueUs != NEVER) || !IsListEmpty(&port->flushes);
 }
 
 static BOOLEAN AnyBusy(void)

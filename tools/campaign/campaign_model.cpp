@@ -171,8 +171,8 @@ RunModel ModelRun(const Scenario& s, unsigned long long streamStart)
             break;
         }
         switch (s.cable) {
-        case CableKind::NoEcho:
-        case CableKind::Stall: run.failBlock = block, run.readFails = true; break;
+        case CableKind::NoEcho: run.failBlock = block, run.readFails = true; break;
+        case CableKind::Stall: run.failBlock = block, run.readFails = true, run.writeFails = s.uartWrites; break;
         case CableKind::Corrupt:
             if ((unsigned long long)s.value >= first && (unsigned long long)s.value < end)
                 run.failBlock = block;
@@ -187,8 +187,10 @@ RunModel ModelRun(const Scenario& s, unsigned long long streamStart)
             break;
         case CableKind::HangUp:
             // The cable takes in bytes up to the count, then goes: that block's echo is lost.
-            if ((unsigned long long)s.value <= end)
+            if ((unsigned long long)s.value <= end) {
                 run.failBlock = block, run.readFails = true, run.hungUp = true;
+                run.writeFails = s.uartWrites && (unsigned long long)s.value < end;
+            }
             break;
         case CableKind::Mismatch:
             if (s.value != RateOfBlock(block))
@@ -210,7 +212,9 @@ RunModel ModelRun(const Scenario& s, unsigned long long streamStart)
         run.progress = (run.failBlock - 1) / 2;
         run.consumed = streamStart + kBlock * (run.failBlock - 1);
     } else {
-        run.log.assign(passing.begin(), passing.begin() + kWriteLine[run.failBlock] + 1);
+        run.log.assign(passing.begin(), passing.begin() + kWriteLine[run.failBlock] + (run.writeFails ? 0 : 1));
+        if (run.writeFails)
+            run.log.push_back(kWriteFailed);
         run.log.push_back(run.readFails ? kReadFailed : kCompareFailed);
         run.progress = (run.failBlock - 1) / 2;
         run.consumed = streamStart + kBlock * run.failBlock;

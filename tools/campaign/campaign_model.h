@@ -44,6 +44,9 @@ struct Scenario
     // the setting of rate `refusedRate` (1 to 3; 0: none).
     std::string driverSwitch;
     int refusedRate = 0;
+    // Not drawn: the driver cable's UART, whose writes are done when their last byte has left,
+    // so a line that stops mid-write fails the write.
+    bool uartWrites = false;
 
     std::string CableRequest() const; // for the cable server; empty for a good cable
     std::string Describe() const;
@@ -62,6 +65,7 @@ struct RunModel
 {
     int failBlock = 0;             // 0: every check passes
     bool readFails = false;        // the failing check's read comes back short, not changed
+    bool writeFails = false;       // and its write before it, on a line that stopped
     unsigned long long consumed = 0; // bytes the cable has received by the run's end
     bool hungUp = false;           // the device is gone afterwards
     bool rateRefused = false;      // the run ended at the rate line before block failBlock

@@ -84,6 +84,25 @@ TEST(CampaignModelTest, WhatARefusedRateShows)
     EXPECT_EQ(ModelPull(good, 1024).size(), 2u) << "the block after the edge is never written";
 }
 
+TEST(CampaignModelTest, UartLineThatStopsMidWriteFailsTheWrite)
+{
+    const struct
+    {
+        const char* name;
+        Scenario scenario;
+        std::vector<std::string> log;
+    } cases[] = {
+        {"hang-up with the first block's last byte", Cable(CableKind::HangUp, 512), CutLog(3, {kReadFailed})},
+        {"hang-up one byte into the second", Cable(CableKind::HangUp, 513),
+         CutLog(kWriteLine[2], {kWriteFailed, kReadFailed})},
+        {"stall", Cable(CableKind::Stall), CutLog(kWriteLine[1], {kWriteFailed, kReadFailed})},
+    };
+    for (auto c : cases) {
+        c.scenario.uartWrites = true;
+        EXPECT_EQ(ModelRun(c.scenario, 0).log, c.log) << c.name;
+    }
+}
+
 TEST(CampaignModelTest, WhereAStopLands)
 {
     const struct
