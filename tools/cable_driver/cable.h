@@ -149,6 +149,7 @@ extern CABLE *g_cables[CABLE_MAX_COM + 1];
 NTSTATUS CableCreatePort(CABLE *cable);           /* passive level */
 void CableDetachPort(CABLE_PORT *port, LIST_ENTRY *done);  /* under g_lock */
 void CableReleaseLinks(void);                     /* passive level: drops links of gone ports */
+void CableLetGo(ULONG number);                    /* under g_lock */
 NTSTATUS CableComplete(PIRP irp, NTSTATUS status, ULONG_PTR information);
 
 /* serial.c */

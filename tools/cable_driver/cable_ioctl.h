@@ -33,7 +33,8 @@
  *   --sticky-wait      a wait pending at the pull survives it: a mask set after it fails like
  *                      every request, CancelIo does not reach it; closing the handle ends it (995)
  *   --slow-close MS    a pulled port's last handle: its IRP_MJ_CLOSE completes MS later and the
- *                      device goes then (Wine's CloseHandle does not wait for it)
+ *                      device goes then; `holders` counts the handle until then (Wine's
+ *                      CloseHandle does not wait for it)
  *   --wait-refused     IOCTL_SERIAL_WAIT_ON_MASK on a handle opened with FILE_FLAG_OVERLAPPED
  *                      fails at once with STATUS_INVALID_PARAMETER (87); a synchronous one waits
  *   --setstate-fails K the K-th SetCommState after an open fails with 31: counted by its first

@@ -165,6 +165,13 @@ void CableReleaseLinks(void)
     }
 }
 
+/* Under g_lock: a handle on a port that cable `number` was pulled from is closed. */
+void CableLetGo(ULONG number)
+{
+    if (g_cables[number] && g_cables[number]->staleOpens > 0)
+        --g_cables[number]->staleOpens;
+}
+
 static NTSTATUS DispatchCreate(PDEVICE_OBJECT device, PIRP irp)
 {
     CABLE_PORT *port = (CABLE_PORT *)device->DeviceExtension;
@@ -191,7 +198,7 @@ static NTSTATUS DispatchCleanup(PDEVICE_OBJECT device, PIRP irp)
 static NTSTATUS DispatchClose(PDEVICE_OBJECT device, PIRP irp)
 {
     CABLE_PORT *port = (CABLE_PORT *)device->DeviceExtension;
-    BOOLEAN last = FALSE, owned;
+    BOOLEAN last = FALSE, slow, owned;
     KIRQL irql;
 
     if (port->isControl)
@@ -199,19 +206,22 @@ static NTSTATUS DispatchClose(PDEVICE_OBJECT device, PIRP irp)
     /* Wine may send no cleanup request of its own before the close. */
     owned = CableSerialCleanup(port, IoGetCurrentIrpStackLocation(irp)->FileObject);
     KeAcquireSpinLock(&g_lock, &irql);
-    if (owned) {
-        port->owner = NULL;
-        --port->opens;
-        if (port->removed && g_cables[port->number] && g_cables[port->number]->staleOpens > 0)
-            --g_cables[port->number]->staleOpens;
-    }
     if (port->handles > 0)
         --port->handles;
     last = port->removed && port->handles == 0;
-    if (last && port->kind.slowCloseMs) {
+    slow = last && port->kind.slowCloseMs;
+    if (owned) {
+        port->owner = NULL;
+        --port->opens;
+        /* A slow close still holds the pulled port until it is done (CableCompleteDue). */
+        if (port->removed && !slow)
+            CableLetGo(port->number);
+    }
+    if (slow) {
         /* A pulled port that takes its time to let go of its last handle, and its device. */
         irp->IoStatus.Status = STATUS_SUCCESS;
         irp->IoStatus.Information = 0;
+        irp->Tail.Overlay.DriverContext[3] = (PVOID)(ULONG_PTR)(owned ? port->number : 0);
         CableCompleteLater(irp, CableNowUs() + (LONGLONG)port->kind.slowCloseMs * 1000, TRUE);
         KeReleaseSpinLock(&g_lock, irql);
         CableReleaseLinks();

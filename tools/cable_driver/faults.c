@@ -28,6 +28,8 @@ NTSTATUS CableRemovedStatus(const CABLE_PORT *port)
  * `deleteDevice` (the last handle of a pulled port). */
 void CableCompleteLater(PIRP irp, LONGLONG dueUs, BOOLEAN deleteDevice)
 {
+    if (!deleteDevice)
+        irp->Tail.Overlay.DriverContext[3] = NULL;
     irp->Tail.Overlay.DriverContext[1] = (PVOID)(ULONG_PTR)dueUs;
     irp->Tail.Overlay.DriverContext[2] = (PVOID)(ULONG_PTR)deleteDevice;
     IoMarkIrpPending(irp);
@@ -60,6 +62,13 @@ void CableCompleteDue(LIST_ENTRY *due)
         PIRP irp = CONTAINING_RECORD(RemoveHeadList(due), IRP, Tail.Overlay.ListEntry);
         PDEVICE_OBJECT device = IoGetCurrentIrpStackLocation(irp)->DeviceObject;
         BOOLEAN deleteDevice = irp->Tail.Overlay.DriverContext[2] != NULL;
+        ULONG heldNumber = (ULONG)(ULONG_PTR)irp->Tail.Overlay.DriverContext[3];
+        if (heldNumber) {
+            KIRQL irql;
+            KeAcquireSpinLock(&g_lock, &irql);
+            CableLetGo(heldNumber);
+            KeReleaseSpinLock(&g_lock, irql);
+        }
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         if (deleteDevice) {
             CableReleaseLinks();
