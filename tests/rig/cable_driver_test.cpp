@@ -143,6 +143,14 @@ protected:
     DWORD events = 0;
 };
 
+// A table's fixture: the cable of its row's words.
+template <typename Row>
+class CableTable : public CableDriver, public ::testing::WithParamInterface<Row>
+{
+protected:
+    CableTable() { options = this->GetParam().options; }
+};
+
 // ---- SERIAL_TIMEOUTS -------------------------------------------------------------------------
 
 struct ReadCase {
@@ -173,11 +181,7 @@ const ReadCase kReads[] = {
     {"BridgeTotalEndsBeforeThePacketCame", 0, 0, 50, "", 10, 0, 30, 95, "abcde", kBridge100},
 };
 
-class ReadTimeouts : public CableDriver, public ::testing::WithParamInterface<ReadCase>
-{
-protected:
-    ReadTimeouts() { options = GetParam().options; }
-};
+class ReadTimeouts : public CableTable<ReadCase> {};
 
 TEST_P(ReadTimeouts, AsDocumented)
 {
@@ -212,11 +216,7 @@ const WriteTimeoutCase kWriteTimeouts[] = {
     {"BridgeEndsWithWhatTheDeviceTook", "--flavour bridge", "stall on", 4096, 4096},
 };
 
-class WriteTimeouts : public CableDriver, public ::testing::WithParamInterface<WriteTimeoutCase>
-{
-protected:
-    WriteTimeouts() { options = GetParam().options; }
-};
+class WriteTimeouts : public CableTable<WriteTimeoutCase> {};
 
 TEST_P(WriteTimeouts, EndAWriteWithWhatWentOut)
 {
@@ -250,11 +250,7 @@ const TransmitCase kTransmits[] = {
     {"BridgeWhenTheDeviceTookTheBlock", "--flavour bridge", 0, 250, 0, 0},
 };
 
-class Transmit : public CableDriver, public ::testing::WithParamInterface<TransmitCase>
-{
-protected:
-    Transmit() { options = GetParam().options; }
-};
+class Transmit : public CableTable<TransmitCase> {};
 
 TEST_P(Transmit, OfABlockAt9600)
 {
@@ -331,11 +327,7 @@ const ReceiveCase kReceives[] = {
     {"BridgeThreePacketsAndTheRest", "--instant --flavour bridge --latency 250", 200, 186, 200, 2},
 };
 
-class Receive : public CableDriver, public ::testing::WithParamInterface<ReceiveCase>
-{
-protected:
-    Receive() { options = GetParam().options; }
-};
+class Receive : public CableTable<ReceiveCase> {};
 
 TEST_P(Receive, InPacketsOnABridge)
 {
@@ -377,11 +369,7 @@ const RateCase kRates[] = {
     {"BridgeRoundsToItsSlowest", "--flavour bridge", 100, 183},
 };
 
-class Rates : public CableDriver, public ::testing::WithParamInterface<RateCase>
-{
-protected:
-    Rates() { options = GetParam().options; }
-};
+class Rates : public CableTable<RateCase> {};
 
 TEST_P(Rates, TakenAndReadBackAsAsked)
 {
@@ -660,11 +648,7 @@ const RemovalCase kRemovals[] = {
     {"BridgeGenFailure", "--instant --flavour bridge --removal-code 31", ERROR_GEN_FAILURE},
 };
 
-class PulledCable : public CableDriver, public ::testing::WithParamInterface<RemovalCase>
-{
-protected:
-    PulledCable() { options = GetParam().options; }
-};
+class PulledCable : public CableTable<RemovalCase> {};
 
 TEST_P(PulledCable, FailsPendingAndLaterRequestsWithItsCode)
 {
@@ -707,11 +691,7 @@ struct SwitchCase {
     const char* options;
 };
 
-class Switch : public CableDriver, public ::testing::WithParamInterface<SwitchCase>
-{
-protected:
-    Switch() { options = GetParam().options; }
-};
+class Switch : public CableTable<SwitchCase> {};
 
 class StickyWait : public Switch {};
 
