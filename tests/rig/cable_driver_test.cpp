@@ -143,6 +143,14 @@ protected:
     DWORD events = 0;
 };
 
+// A table's fixture: the cable of its row's words.
+template <typename Row>
+class CableTable : public CableDriver, public ::testing::WithParamInterface<Row>
+{
+protected:
+    CableTable() { options = this->GetParam().options; }
+};
+
 // ---- SERIAL_TIMEOUTS -------------------------------------------------------------------------
 
 struct ReadCase {
@@ -173,11 +181,7 @@ const ReadCase kReads[] = {
     {"BridgeTotalEndsBeforeThePacketCame", 0, 0, 50, "", 10, 0, 30, 95, "abcde", kBridge100},
 };
 
-class ReadTimeouts : public CableDriver, public ::testing::WithParamInterface<ReadCase>
-{
-protected:
-    ReadTimeouts() { options = GetParam().options; }
-};
+class ReadTimeouts : public CableTable<ReadCase> {};
 
 TEST_P(ReadTimeouts, AsDocumented)
 {
@@ -212,11 +216,7 @@ const WriteTimeoutCase kWriteTimeouts[] = {
     {"BridgeEndsWithWhatTheDeviceTook", "--flavour bridge", "stall on", 4096, 4096},
 };
 
-class WriteTimeouts : public CableDriver, public ::testing::WithParamInterface<WriteTimeoutCase>
-{
-protected:
-    WriteTimeouts() { options = GetParam().options; }
-};
+class WriteTimeouts : public CableTable<WriteTimeoutCase> {};
 
 TEST_P(WriteTimeouts, EndAWriteWithWhatWentOut)
 {
@@ -250,11 +250,7 @@ const TransmitCase kTransmits[] = {
     {"BridgeWhenTheDeviceTookTheBlock", "--flavour bridge", 0, 250, 0, 0},
 };
 
-class Transmit : public CableDriver, public ::testing::WithParamInterface<TransmitCase>
-{
-protected:
-    Transmit() { options = GetParam().options; }
-};
+class Transmit : public CableTable<TransmitCase> {};
 
 TEST_P(Transmit, OfABlockAt9600)
 {
@@ -331,11 +327,7 @@ const ReceiveCase kReceives[] = {
     {"BridgeThreePacketsAndTheRest", "--instant --flavour bridge --latency 250", 200, 186, 200, 2},
 };
 
-class Receive : public CableDriver, public ::testing::WithParamInterface<ReceiveCase>
-{
-protected:
-    Receive() { options = GetParam().options; }
-};
+class Receive : public CableTable<ReceiveCase> {};
 
 TEST_P(Receive, InPacketsOnABridge)
 {
@@ -377,11 +369,7 @@ const RateCase kRates[] = {
     {"BridgeRoundsToItsSlowest", "--flavour bridge", 100, 183},
 };
 
-class Rates : public CableDriver, public ::testing::WithParamInterface<RateCase>
-{
-protected:
-    Rates() { options = GetParam().options; }
-};
+class Rates : public CableTable<RateCase> {};
 
 TEST_P(Rates, TakenAndReadBackAsAsked)
 {
@@ -643,24 +631,43 @@ INSTANTIATE_TEST_SUITE_P(CableDriver, MakersRequest, ::testing::ValuesIn(kProbes
 
 // ---- the cable pulled ------------------------------------------------------------------------
 
-TEST_F(CableDriver, PulledCableFailsPendingAndLaterRequestsAsRemoved)
+// What pending and later requests fail with after a pull: by default STATUS_DELETE_PENDING
+// (ERROR_ACCESS_DENIED), or the code the cable's driver is known for.
+struct RemovalCase {
+    const char* name;
+    const char* options;
+    DWORD error;
+};
+
+const RemovalCase kRemovals[] = {
+    {"DeletePendingByDefault", "--instant", ERROR_ACCESS_DENIED},
+    {"AccessDenied", "--instant --removal-code 5", ERROR_ACCESS_DENIED},
+    {"BadCommand", "--instant --removal-code 22", ERROR_BAD_COMMAND},
+    {"GenFailure", "--instant --removal-code 31", ERROR_GEN_FAILURE},
+    {"Aborted", "--instant --removal-code 995", ERROR_OPERATION_ABORTED},
+    {"BridgeGenFailure", "--instant --flavour bridge --removal-code 31", ERROR_GEN_FAILURE},
+};
+
+class PulledCable : public CableTable<RemovalCase> {};
+
+TEST_P(PulledCable, FailsPendingAndLaterRequestsWithItsCode)
 {
+    const DWORD removed = GetParam().error;
     char buffer[16];
     OVERLAPPED ov = {};
     ASSERT_NO_FATAL_FAILURE(StartWaitAndRead(buffer, sizeof(buffer), ov));
     ASSERT_TRUE(cable.Pull());
 
-    // A USB serial driver after a surprise removal: STATUS_DELETE_PENDING, ERROR_ACCESS_DENIED.
     DWORD count = 0;
     ASSERT_EQ(::WaitForSingleObject(event, 2000), WAIT_OBJECT_0) << "the read still pends";
     EXPECT_FALSE(::GetOverlappedResult(port, &ov, &count, FALSE));
-    EXPECT_EQ(::GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
-    EXPECT_EQ(WaitEnds(2000), (DWORD)ERROR_ACCESS_DENIED);
-    EXPECT_EQ(Write("late").error, (DWORD)ERROR_ACCESS_DENIED);
+    EXPECT_EQ(::GetLastError(), removed);
+    EXPECT_EQ(WaitEnds(2000), removed);
+    EXPECT_EQ(Write("late").error, removed);
     DCB dcb = {};
     dcb.DCBlength = sizeof(dcb);
     EXPECT_FALSE(::GetCommState(port, &dcb));
-    EXPECT_EQ(::GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
+    EXPECT_EQ(::GetLastError(), removed);
     EXPECT_EQ(::CreateFileA(cable.Path().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr),
               INVALID_HANDLE_VALUE) << "the port's name outlived the cable";
 
@@ -673,5 +680,151 @@ TEST_F(CableDriver, PulledCableFailsPendingAndLaterRequestsAsRemoved)
     EXPECT_NE(port, INVALID_HANDLE_VALUE) << "the port did not come back";
     Echo("back");
 }
+
+INSTANTIATE_TEST_SUITE_P(CableDriver, PulledCable, ::testing::ValuesIn(kRemovals), RowName());
+
+// ---- the other fault switches ----------------------------------------------------------------
+
+// Each switch on either flavour: the flavour's words, then the switch's.
+struct SwitchCase {
+    const char* name;
+    const char* options;
+};
+
+class Switch : public CableTable<SwitchCase> {};
+
+class StickyWait : public Switch {};
+
+TEST_P(StickyWait, OutlivesThePullAMaskAndCancelIoUntilTheClose)
+{
+    ASSERT_TRUE(::SetCommMask(port, EV_RXCHAR));
+    ASSERT_TRUE(StartWait());
+    ASSERT_TRUE(cable.Pull());
+    EXPECT_EQ(WaitEnds(300), (DWORD)WAIT_TIMEOUT) << "the pull ended the wait";
+    EXPECT_FALSE(::SetCommMask(port, EV_RXCHAR));
+    EXPECT_EQ(WaitEnds(300), (DWORD)WAIT_TIMEOUT) << "a mask ended the wait";
+    ::CancelIo(port);
+    EXPECT_EQ(WaitEnds(300), (DWORD)WAIT_TIMEOUT) << "CancelIo ended the wait";
+    ::CloseHandle(port);
+    port = INVALID_HANDLE_VALUE;
+    EXPECT_EQ(::WaitForSingleObject(waitEvent, 2000), WAIT_OBJECT_0) << "the close left the wait pending";
+}
+
+INSTANTIATE_TEST_SUITE_P(CableDriver, StickyWait,
+                         ::testing::Values(SwitchCase{"Uart", "--instant --sticky-wait"},
+                                           SwitchCase{"Bridge", "--instant --flavour bridge --sticky-wait"}),
+                         RowName());
+
+// The last handle of a pulled port is let go of 1500 ms after its close (CloseHandle itself
+// returns at once under Wine, which does not wait for the driver's close).
+class SlowClose : public Switch {};
+
+TEST_P(SlowClose, HoldsThePulledPortForItsTime)
+{
+    ASSERT_TRUE(cable.Pull());
+    const DWORD start = ::GetTickCount();
+    ::CloseHandle(port);
+    port = INVALID_HANDLE_VALUE;
+    ::Sleep(300);
+    EXPECT_EQ(cable.Holders(), 1) << "let go of at once";
+    EXPECT_TRUE(WaitFor([&] { return cable.Holders() == 0; }, 3000)) << "never let go of";
+    EXPECT_GE(::GetTickCount() - start, 1400u);
+    ASSERT_TRUE(cable.Plug());
+    port = Open();
+    EXPECT_NE(port, INVALID_HANDLE_VALUE) << "the port did not come back";
+}
+
+INSTANTIATE_TEST_SUITE_P(CableDriver, SlowClose,
+                         ::testing::Values(SwitchCase{"Uart", "--instant --slow-close 1500"},
+                                           SwitchCase{"Bridge", "--instant --flavour bridge --slow-close 1500"}),
+                         RowName());
+
+// An overlapped WaitCommEvent fails at once with 87; on a synchronous handle the wait works.
+class WaitRefused : public Switch {};
+
+TEST_P(WaitRefused, ForAnOverlappedHandle)
+{
+    ASSERT_TRUE(::SetCommMask(port, EV_RXCHAR));
+    EXPECT_FALSE(StartWait());
+    EXPECT_EQ(::GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    ::CloseHandle(port);
+    ASSERT_TRUE(WaitFor([&] { return cable.Holders() == 0; }, 2000));
+    port = ::CreateFileA(cable.Path().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(::SetCommMask(port, EV_TXEMPTY));
+    DWORD written = 0, seen = 0;
+    ASSERT_TRUE(::WriteFile(port, "w", 1, &written, nullptr));
+    EXPECT_TRUE(::WaitCommEvent(port, &seen, nullptr)) << ::GetLastError();
+    EXPECT_EQ(seen, (DWORD)EV_TXEMPTY);
+}
+
+INSTANTIATE_TEST_SUITE_P(CableDriver, WaitRefused,
+                         ::testing::Values(SwitchCase{"Uart", "--instant --wait-refused"},
+                                           SwitchCase{"Bridge", "--instant --flavour bridge --wait-refused"}),
+                         RowName());
+
+// The second SetCommState after an open fails with 31 and changes nothing; the others work.
+class SetStateFails : public Switch {};
+
+TEST_P(SetStateFails, OnTheKthCallAfterAnOpen)
+{
+    const DWORD rates[] = {19200, 38400, 57600};
+    const BOOL worked[] = {TRUE, FALSE, TRUE};
+    const DWORD readBack[] = {19200, 19200, 57600};
+    for (int call = 0; call < 3; ++call) {
+        DCB dcb = {};
+        dcb.DCBlength = sizeof(dcb);
+        ASSERT_TRUE(::GetCommState(port, &dcb));
+        dcb.BaudRate = rates[call];
+        ::SetLastError(0);
+        EXPECT_EQ(::SetCommState(port, &dcb), worked[call]) << "call " << call + 1;
+        if (!worked[call]) {
+            EXPECT_EQ(::GetLastError(), (DWORD)ERROR_GEN_FAILURE);
+        }
+        ASSERT_TRUE(::GetCommState(port, &dcb));
+        EXPECT_EQ(dcb.BaudRate, readBack[call]) << "call " << call + 1;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(CableDriver, SetStateFails,
+                         ::testing::Values(SwitchCase{"Uart", "--instant --setstate-fails 2"},
+                                           SwitchCase{"Bridge", "--instant --flavour bridge --setstate-fails 2"}),
+                         RowName());
+
+// A port whose open takes 800 ms: Wine's CreateFile does not wait for the driver, so the time
+// shows at the handle's first request, here the maker's request that discovery sends.
+struct SlowOpenCase {
+    const char* name;
+    const char* options;
+    DWORD minMs, maxMs;
+};
+
+const SlowOpenCase kSlowOpens[] = {
+    {"PlainPortAtOnce", "--plain", 0, 300},
+    {"SlowPlainPort", "--plain --slow-open 800", 700, 2000},
+    {"SlowBridge", "--flavour bridge --slow-open 800", 700, 2000},
+};
+
+class SlowOpen : public ::testing::TestWithParam<SlowOpenCase> {};
+
+TEST_P(SlowOpen, TakesItsTimeBeforeTheFirstAnswer)
+{
+    const SlowOpenCase& c = GetParam();
+    CTestCable slow(CCableClient::Driver);
+    ASSERT_TRUE(slow.Claim(SELFTEST_COM_FIRST, SELFTEST_COM_LAST, c.options)) << slow.Error();
+    char buffer[18] = {};
+    DWORD returned = 0;
+    const ULONGLONG ms = MsTaken([&] {
+        HANDLE port = ::CreateFileA(slow.Path().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                                    nullptr);
+        ASSERT_NE(port, INVALID_HANDLE_VALUE);
+        ::DeviceIoControl(port, 0x222000, buffer, sizeof(buffer), buffer, sizeof(buffer), &returned, nullptr);
+        ::CloseHandle(port);
+    });
+    EXPECT_GE(ms, c.minMs);
+    EXPECT_LE(ms, c.maxMs);
+}
+
+INSTANTIATE_TEST_SUITE_P(CableDriver, SlowOpen, ::testing::ValuesIn(kSlowOpens), RowName());
 
 } // namespace

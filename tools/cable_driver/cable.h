@@ -24,10 +24,6 @@
 #define CABLE_HISTORY_SIZE 1024
 #define CABLE_POOL_TAG 0x6C626143 /* "Cabl" */
 
-/* A USB serial driver fails the requests of a handle whose device was surprise-removed with
- * STATUS_DELETE_PENDING (ERROR_ACCESS_DENIED to the program), pending ones included. */
-#define CABLE_STATUS_REMOVED STATUS_DELETE_PENDING
-
 /* A read or write whose SERIAL_TIMEOUTS ran out ends with what was transferred, and Win32
  * reports success with a short count. Windows' serial driver uses STATUS_TIMEOUT, a success
  * code there; Wine 8's GetOverlappedResult turns it into ERROR_TIMEOUT, so plain success. */
@@ -92,6 +88,7 @@ typedef struct CABLE_PORT {
      * fails instead. */
     PFILE_OBJECT owner;
     LONG handles;           /* every handle on the device, refused ones too: it goes with the last */
+    BOOLEAN ownerSynchronous; /* opened without FILE_FLAG_OVERLAPPED */
 
     /* settings */
     SERIAL_BAUD_RATE baud;
@@ -128,6 +125,9 @@ typedef struct CABLE_PORT {
     /* pending requests */
     LIST_ENTRY reads, writes, flushes;
     PIRP wait;
+    BOOLEAN waitSticky;              /* past its cancel routine: only the handle's close ends it */
+    LONGLONG openDueUs;              /* a slow open: requests done before then complete then */
+    ULONG setStates;                 /* SetCommState calls since the open */
     ULONG readDone, writeDone;       /* progress of the head read and write */
     LONGLONG readTotalDueUs, readIntervalUs, readLastByteUs;
     BOOLEAN readHeadStarted, readFirstByteEnds, readImmediate;
@@ -149,10 +149,11 @@ extern CABLE *g_cables[CABLE_MAX_COM + 1];
 NTSTATUS CableCreatePort(CABLE *cable);           /* passive level */
 void CableDetachPort(CABLE_PORT *port, LIST_ENTRY *done);  /* under g_lock */
 void CableReleaseLinks(void);                     /* passive level: drops links of gone ports */
+void CableLetGo(ULONG number);                    /* under g_lock */
 NTSTATUS CableComplete(PIRP irp, NTSTATUS status, ULONG_PTR information);
 
 /* serial.c */
-NTSTATUS CableSerialCreate(CABLE_PORT *port, PFILE_OBJECT file);
+NTSTATUS CableSerialCreate(CABLE_PORT *port, PFILE_OBJECT file, BOOLEAN synchronous);
 BOOLEAN CableSerialCleanup(CABLE_PORT *port, PFILE_OBJECT file);
 NTSTATUS CableSerialRead(CABLE_PORT *port, PIRP irp);
 NTSTATUS CableSerialWrite(CABLE_PORT *port, PIRP irp);
@@ -182,6 +183,16 @@ void CableStartWriteTimers(CABLE_PORT *port, PIRP irp, LONGLONG nowUs);
 ULONG CableLineRate(const CABLE_PORT *port);
 void CableBridgeTake(CABLE_PORT *port, UCHAR byte, LONGLONG nowUs);         /* under g_lock */
 ULONG CableBridgeDeliver(CABLE_PORT *port, LONGLONG nowUs, LIST_ENTRY *done); /* under g_lock */
+
+/* faults.c */
+void CableFaultsInit(void);
+NTSTATUS CableRemovedStatus(const CABLE_PORT *port);
+void CableCompleteLater(PIRP irp, LONGLONG dueUs, BOOLEAN deleteDevice); /* under g_lock */
+BOOLEAN CableAnyLater(void);                                             /* under g_lock */
+void CableTakeDue(LONGLONG nowUs, LIST_ENTRY *due);                      /* under g_lock */
+void CableCompleteDue(LIST_ENTRY *due);
+BOOLEAN CableHeldByOpen(CABLE_PORT *port, PIRP irp, LONGLONG nowUs);     /* under g_lock */
+BOOLEAN CableSetStateStalls(CABLE_PORT *port);                           /* under g_lock */
 
 /* control.c */
 NTSTATUS CableControl(PIRP irp);

@@ -30,15 +30,20 @@
  *   --removal-code C   after a pull, pending and later requests fail with Win32 code C (5, the
  *                      default, is STATUS_DELETE_PENDING; 22 STATUS_INVALID_DEVICE_STATE;
  *                      31 STATUS_UNSUCCESSFUL; 995 STATUS_CANCELLED)
- *   --sticky-wait      a pending event wait survives the pull and a mask set after it; neither
- *                      CancelIo nor anything but closing the handle ends it
- *   --slow-close MS    closing a pulled port's last handle takes MS
- *   --wait-refused     IOCTL_SERIAL_WAIT_ON_MASK on an overlapped handle fails at once (87)
+ *   --sticky-wait      a wait pending at the pull survives it: a mask set after it fails like
+ *                      every request, CancelIo does not reach it; closing the handle ends it (995)
+ *   --slow-close MS    a pulled port's last handle: its IRP_MJ_CLOSE completes MS later and the
+ *                      device goes then; `holders` counts the handle until then (Wine's
+ *                      CloseHandle does not wait for it)
+ *   --wait-refused     IOCTL_SERIAL_WAIT_ON_MASK on a handle opened with FILE_FLAG_OVERLAPPED
+ *                      fails at once with STATUS_INVALID_PARAMETER (87); a synchronous one waits
  *   --setstate-fails K the K-th SetCommState after an open fails with 31: counted by its first
- *                      request, IOCTL_SERIAL_SET_BAUD_RATE, which the device stalls, so nothing
- *                      of that SetCommState is applied
+ *                      request, IOCTL_SERIAL_SET_BAUD_RATE, which the device stalls
+ *                      (STATUS_UNSUCCESSFUL), so nothing of that SetCommState is applied
  *   --latency MS       the bridge's latency timer, 1 to 255 (default 16; no effect on uart)
- *   --slow-open MS     IRP_MJ_CREATE takes MS
+ *   --slow-open MS     IRP_MJ_CREATE completes MS later, and so does every request of the handle
+ *                      done before then (Wine's CreateFile does not wait for the create, so a
+ *                      program sees the time at its first request instead)
  * `N stats` also says the flavour and every switch: flavour=uart removal-code=5 ... slow-open=0,
  * and the rate the line runs at (line=, a bridge's rounded one; baud= is the one asked).
  *

@@ -19,8 +19,19 @@ static LIST_ENTRY g_staleLinks;
 
 NTSTATUS CableComplete(PIRP irp, NTSTATUS status, ULONG_PTR information)
 {
+    CABLE_PORT *port = (CABLE_PORT *)IoGetCurrentIrpStackLocation(irp)->DeviceObject->DeviceExtension;
+    UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = information;
+    if (!port->isControl && port->openDueUs && major != IRP_MJ_CLEANUP && major != IRP_MJ_CLOSE) {
+        BOOLEAN held;
+        KIRQL irql;
+        KeAcquireSpinLock(&g_lock, &irql);
+        held = CableHeldByOpen(port, irp, CableNowUs());
+        KeReleaseSpinLock(&g_lock, irql);
+        if (held)
+            return STATUS_PENDING;
+    }
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return status;
 }
@@ -116,7 +127,16 @@ void CableDetachPort(CABLE_PORT *port, LIST_ENTRY *done)
     }
     port->cable = NULL;
     port->removed = TRUE;
-    CableFailAll(port, CABLE_STATUS_REMOVED, done);
+    /* A sticky wait outlives the pull, out of reach of CancelIo too. */
+    if (port->kind.stickyWait && port->wait && IoSetCancelRoutine(port->wait, NULL) != NULL) {
+        PIRP wait = port->wait;
+        port->wait = NULL;
+        CableFailAll(port, CableRemovedStatus(port), done);
+        port->wait = wait;
+        port->waitSticky = TRUE;
+    } else {
+        CableFailAll(port, CableRemovedStatus(port), done);
+    }
     if (port->linked) {
         STALE_LINK *stale = ExAllocatePoolWithTag(NonPagedPool, sizeof(STALE_LINK), CABLE_POOL_TAG);
         if (stale) {
@@ -145,12 +165,26 @@ void CableReleaseLinks(void)
     }
 }
 
+/* Under g_lock: a handle on a port that cable `number` was pulled from is closed. */
+void CableLetGo(ULONG number)
+{
+    if (g_cables[number] && g_cables[number]->staleOpens > 0)
+        --g_cables[number]->staleOpens;
+}
+
 static NTSTATUS DispatchCreate(PDEVICE_OBJECT device, PIRP irp)
 {
     CABLE_PORT *port = (CABLE_PORT *)device->DeviceExtension;
+    IO_STACK_LOCATION *stack;
+    NTSTATUS status;
     if (port->isControl)
         return CableComplete(irp, STATUS_SUCCESS, 0);
-    return CableComplete(irp, CableSerialCreate(port, IoGetCurrentIrpStackLocation(irp)->FileObject), 0);
+    /* Wine's driver host leaves FO_SYNCHRONOUS_IO clear; the create options say it. */
+    stack = IoGetCurrentIrpStackLocation(irp);
+    status = CableSerialCreate(port, stack->FileObject, (stack->Parameters.Create.Options &
+                               (FILE_SYNCHRONOUS_IO_ALERT | FILE_SYNCHRONOUS_IO_NONALERT)) != 0);
+    /* A slow open: the open and whatever the handle asks meanwhile complete when it is done. */
+    return CableComplete(irp, status, 0);
 }
 
 static NTSTATUS DispatchCleanup(PDEVICE_OBJECT device, PIRP irp)
@@ -164,7 +198,7 @@ static NTSTATUS DispatchCleanup(PDEVICE_OBJECT device, PIRP irp)
 static NTSTATUS DispatchClose(PDEVICE_OBJECT device, PIRP irp)
 {
     CABLE_PORT *port = (CABLE_PORT *)device->DeviceExtension;
-    BOOLEAN last = FALSE, owned;
+    BOOLEAN last = FALSE, slow, owned;
     KIRQL irql;
 
     if (port->isControl)
@@ -172,15 +206,27 @@ static NTSTATUS DispatchClose(PDEVICE_OBJECT device, PIRP irp)
     /* Wine may send no cleanup request of its own before the close. */
     owned = CableSerialCleanup(port, IoGetCurrentIrpStackLocation(irp)->FileObject);
     KeAcquireSpinLock(&g_lock, &irql);
-    if (owned) {
-        port->owner = NULL;
-        --port->opens;
-        if (port->removed && g_cables[port->number] && g_cables[port->number]->staleOpens > 0)
-            --g_cables[port->number]->staleOpens;
-    }
     if (port->handles > 0)
         --port->handles;
     last = port->removed && port->handles == 0;
+    slow = last && port->kind.slowCloseMs;
+    if (owned) {
+        port->owner = NULL;
+        --port->opens;
+        /* A slow close still holds the pulled port until it is done (CableCompleteDue). */
+        if (port->removed && !slow)
+            CableLetGo(port->number);
+    }
+    if (slow) {
+        /* A pulled port that takes its time to let go of its last handle, and its device. */
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        irp->IoStatus.Information = 0;
+        irp->Tail.Overlay.DriverContext[3] = (PVOID)(ULONG_PTR)(owned ? port->number : 0);
+        CableCompleteLater(irp, CableNowUs() + (LONGLONG)port->kind.slowCloseMs * 1000, TRUE);
+        KeReleaseSpinLock(&g_lock, irql);
+        CableReleaseLinks();
+        return STATUS_PENDING;
+    }
     KeReleaseSpinLock(&g_lock, irql);
     CableComplete(irp, STATUS_SUCCESS, 0);
     CableReleaseLinks();
@@ -243,6 +289,7 @@ NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
     g_driver = driver;
     KeInitializeSpinLock(&g_lock);
     InitializeListHead(&g_staleLinks);
+    CableFaultsInit();
     driver->MajorFunction[IRP_MJ_CREATE] = DispatchCreate;
     driver->MajorFunction[IRP_MJ_CLEANUP] = DispatchCleanup;
     driver->MajorFunction[IRP_MJ_CLOSE] = DispatchClose;

@@ -82,6 +82,14 @@ static void FinishWait(CABLE_PORT *port, NTSTATUS status, ULONG events, LIST_ENT
     port->wait = NULL;
     if (NT_SUCCESS(status))
         *(ULONG *)SystemBuffer(irp) = events;
+    if (port->waitSticky) {
+        /* Its cancel routine is gone already. */
+        port->waitSticky = FALSE;
+        irp->IoStatus.Status = status;
+        irp->IoStatus.Information = 0;
+        InsertTailList(done, &irp->Tail.Overlay.ListEntry);
+        return;
+    }
     CableFinish(irp, status, NT_SUCCESS(status) ? sizeof(ULONG) : 0, done);
 }
 
@@ -156,20 +164,21 @@ void CableRaiseEvents(CABLE_PORT *port, ULONG events, LIST_ENTRY *done)
 
 /* ---- open and close --------------------------------------------------------------------- */
 
-NTSTATUS CableSerialCreate(CABLE_PORT *port, PFILE_OBJECT file)
+NTSTATUS CableSerialCreate(CABLE_PORT *port, PFILE_OBJECT file, BOOLEAN synchronous)
 {
     NTSTATUS status = STATUS_SUCCESS;
     KIRQL irql;
     KeAcquireSpinLock(&g_lock, &irql);
     ++port->handles;
     if (port->removed) {
-        status = CABLE_STATUS_REMOVED;
+        status = CableRemovedStatus(port);
     } else if (port->opens > 0) {
         /* A serial port is opened by one handle at a time. */
         status = STATUS_ACCESS_DENIED;
     } else {
         ++port->opens;
         port->owner = file;
+        port->ownerSynchronous = synchronous;
         port->waitMask = 0;
         port->history = 0;
         port->errors = 0;
@@ -178,6 +187,8 @@ NTSTATUS CableSerialCreate(CABLE_PORT *port, PFILE_OBJECT file)
         port->txHead = port->txCount = 0;
         port->flightHead = port->flightCount = 0;
         port->lineBusy = port->txPending = FALSE;
+        port->setStates = 0;
+        port->openDueUs = port->kind.slowOpenMs ? CableNowUs() + (LONGLONG)port->kind.slowOpenMs * 1000 : 0;
         port->dtr = (port->handflow.ControlHandShake & SERIAL_DTR_MASK) == SERIAL_DTR_CONTROL;
         port->rts = (port->handflow.FlowReplace & SERIAL_RTS_MASK) == SERIAL_RTS_CONTROL;
     }
@@ -208,7 +219,7 @@ BOOLEAN CableSerialCleanup(CABLE_PORT *port, PFILE_OBJECT file)
 static NTSTATUS Refusal(CABLE_PORT *port, PIRP irp)
 {
     if (port->removed)
-        return CABLE_STATUS_REMOVED;
+        return CableRemovedStatus(port);
     if (port->owner == NULL || Stack(irp)->FileObject != port->owner)
         return STATUS_ACCESS_DENIED;
     return STATUS_SUCCESS;
@@ -433,6 +444,10 @@ NTSTATUS CableSerialControl(CABLE_PORT *port, PIRP irp)
             status = STATUS_INVALID_PARAMETER;
             break;
         }
+        if (CableSetStateStalls(port)) {
+            status = STATUS_UNSUCCESSFUL;
+            break;
+        }
         port->baud = *(SERIAL_BAUD_RATE *)buffer;
         port->settingsChanged = TRUE;
         break;
@@ -527,6 +542,9 @@ NTSTATUS CableSerialControl(CABLE_PORT *port, PIRP irp)
         if (outLength < sizeof(ULONG)) {
             status = STATUS_BUFFER_TOO_SMALL;
         } else if (port->wait || port->waitMask == 0) {
+            status = STATUS_INVALID_PARAMETER;
+        } else if (port->kind.waitRefused && !port->ownerSynchronous) {
+            /* A driver that refuses an overlapped wait outright. */
             status = STATUS_INVALID_PARAMETER;
         } else if (port->history) {
             *(ULONG *)buffer = port->history;

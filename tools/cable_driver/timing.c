@@ -195,6 +195,8 @@ static BOOLEAN Busy(CABLE_PORT *port)
 static BOOLEAN AnyBusy(void)
 {
     ULONG number;
+    if (CableAnyLater())
+        return TRUE;
     for (number = 1; number <= CABLE_MAX_COM; ++number)
         if (g_cables[number] && Busy(g_cables[number]->port))
             return TRUE;
@@ -225,22 +227,25 @@ static void StopIdleTimer(PDEVICE_OBJECT device, PVOID context)
 static void TimerDpc(PKDPC dpc, PVOID context, PVOID arg1, PVOID arg2)
 {
     LONGLONG nowUs = CableNowUs();
-    LIST_ENTRY done;
+    LIST_ENTRY done, due;
     ULONG number;
     KIRQL irql;
     (void)dpc, (void)context, (void)arg1, (void)arg2;
 
     InitializeListHead(&done);
+    InitializeListHead(&due);
     KeAcquireSpinLock(&g_lock, &irql);
     for (number = 1; number <= CABLE_MAX_COM; ++number)
         if (g_cables[number] && g_cables[number]->port)
             CableService(g_cables[number]->port, nowUs, &done);
+    CableTakeDue(nowUs, &due);
     if (!AnyBusy() && !g_stopping && g_stopItem) {
         g_stopping = TRUE;
         IoQueueWorkItem(g_stopItem, StopIdleTimer, DelayedWorkQueue, NULL);
     }
     KeReleaseSpinLock(&g_lock, irql);
     CableCompleteList(&done);
+    CableCompleteDue(&due);
 }
 
 void CableKick(void)
