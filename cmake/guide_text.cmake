@@ -7,8 +7,9 @@ file(READ "${IN}" text)
 # A picture: ![caption](guide/name.png) -> [图：guide\name.png，caption]
 string(REGEX REPLACE "!\\[([^]]*)\\]\\(([^)]*)\\)" "[图：\\2，\\1]" text "${text}")
 string(REGEX REPLACE "(\\[图：[^]]*)/" "\\1\\\\" text "${text}")
-# Headings keep their words, bold and code marks go.
-string(REGEX REPLACE "(^|\n)#+ " "\\1" text "${text}")
+# Headings: the title as it is, each section marked; bold and code marks go.
+string(REGEX REPLACE "(^|\n)## " "\\1■ " text "${text}")
+string(REGEX REPLACE "(^|\n)# " "\\1" text "${text}")
 string(REPLACE "**" "" text "${text}")
 string(REPLACE "`" "" text "${text}")
 string(REPLACE "\n" "\r\n" text "${text}")
