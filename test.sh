@@ -19,6 +19,8 @@ for preset in win32 win64 win32-tests; do
   must cmake --preset "$preset" >/dev/null
   must cmake --build --preset "$preset" -j "$JOBS"
 done
+phase "package win32"
+must cmake --build --preset win32 --target package
 
 phase "start rig"
 trap 'tools/rig.sh stop >/dev/null 2>&1' EXIT

@@ -5,7 +5,7 @@
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 PACKAGES=(
-  cmake make gcc gcc-multilib libc6-dev python3 clang
+  cmake make gcc gcc-multilib libc6-dev python3 clang llvm
   g++-mingw-w64-i686-posix g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-posix
   binutils-mingw-w64 mingw-w64-tools
   googletest

@@ -298,7 +298,7 @@ bool CDialogDriver::WaitIdle(DWORD timeoutMs) const
     return WaitFor([this] { return IsIdle() || HasExited(); }, timeoutMs) && !HasExited();
 }
 
-bool CDialogDriver::RunToEnd(DWORD timeoutMs)
+bool CDialogDriver::RunToEnd(DWORD timeoutMs, const std::function<void()>& whileRunning)
 {
     if (!ClickStart()) {
         m_strError = "Start is not enabled";
@@ -308,7 +308,13 @@ bool CDialogDriver::RunToEnd(DWORD timeoutMs)
         m_strError = "the run did not start";
         return false;
     }
-    WaitFor([this] { return IsIdle() || FindMessageBox() != nullptr || HasExited(); }, timeoutMs);
+    WaitFor(
+        [&] {
+            if (whileRunning)
+                whileRunning();
+            return IsIdle() || FindMessageBox() != nullptr || HasExited();
+        },
+        timeoutMs);
     if (FindMessageBox() != nullptr) {
         m_strError = "message box: " + MessageBoxText(FindMessageBox());
         return false;
@@ -408,7 +414,12 @@ bool CDialogDriver::CaptureBmp(const std::string& path) const
 {
     RECT rect;
     std::vector<COLORREF> pixels;
-    if (!::GetWindowRect(m_hDialog, &rect) || !ReadScreen(rect, pixels))
+    if (!::GetWindowRect(m_hDialog, &rect))
+        return false;
+    RECT box;
+    if (HWND messageBox = FindMessageBox(); messageBox != nullptr && ::GetWindowRect(messageBox, &box))
+        ::UnionRect(&rect, &rect, &box);
+    if (!ReadScreen(rect, pixels))
         return false;
     const int width = rect.right - rect.left;
     const int height = rect.bottom - rect.top;

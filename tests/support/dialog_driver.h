@@ -8,6 +8,7 @@
 #include "res/resource.h"
 #include "wait_for.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -104,7 +105,8 @@ public:
     bool WaitRunStarted(DWORD timeoutMs) const;
     bool WaitIdle(DWORD timeoutMs) const;
     // Start, wait for the run to begin and to end. A message box fails the call (and stays open).
-    bool RunToEnd(DWORD timeoutMs);
+    // whileRunning, when given, is called at each look at the running program (a screenshot).
+    bool RunToEnd(DWORD timeoutMs, const std::function<void()>& whileRunning = nullptr);
 
     VerdictInk ReadVerdictInk() const { return ReadVerdictInk(Control(IDC_VERDICT)); }
     // The ink of any verdict area, a dialog of the test's own process included.
@@ -117,7 +119,7 @@ public:
     static bool ReadScreen(const RECT& rect, std::vector<COLORREF>& pixels);
     // The same from any device context (a window's own, or a memory one), in its coordinates.
     static bool ReadPixels(HDC source, const RECT& rect, std::vector<COLORREF>& pixels);
-    // The dialog as it is on the screen, as a 24-bit BMP file.
+    // The dialog as it is on the screen, with its message box if one is open, as a 24-bit BMP file.
     bool CaptureBmp(const std::string& path) const;
 
     // WM_CLOSE (the dialog's cancel) and a bounded wait for the process to end.

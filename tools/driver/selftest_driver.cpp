@@ -4,11 +4,13 @@
 //
 //   selftest_driver show EXE [--port NAME]
 //       Types the port name, if given, and waits until the user closes the program.
-//   selftest_driver run EXE [--port NAME] [--bmp PATH] [--timeout SECONDS]
+//   selftest_driver run EXE [--port NAME] [--bmp PATH] [--bmp-ready PATH] [--bmp-running PATH]
+//                           [--timeout SECONDS]
 //       Types the port name, or prints the one found ("port found: COM7"), presses Start, waits
 //       for the verdict, prints the log and the verdict read from the screen, saves the dialog
-//       as a BMP file and closes the program. Exit code 0 for OK, 1 for NG, 2 when there was no
-//       verdict (no port found, message box, time-out).
+//       (with its message box, if one is open) as a BMP file and closes the program. Exit code
+//       0 for OK, 1 for NG, 2 when there was no verdict (no port found, message box, time-out).
+//       --bmp-ready and --bmp-running also save the dialog before Start and halfway through.
 #include "support/dialog_driver.h"
 
 #include <cstdio>
@@ -25,6 +27,8 @@ const int kExitUsage = 3;
 
 // Where the log's tab stop puts the status words, near enough for a console.
 const size_t kStatusColumn = 36;
+// Of a run's 17 log lines, the 8th comes early in the second rate: a run halfway.
+const int kRunningShotLines = 8;
 
 struct Options
 {
@@ -32,12 +36,15 @@ struct Options
     std::string exe;
     std::string port;
     std::string bmp;
+    std::string bmpReady;
+    std::string bmpRunning;
     DWORD timeoutMs = 0; // 0: a run's default bound; no bound on the user in show
 };
 
 int Usage()
 {
-    std::fprintf(stderr, "usage: selftest_driver show|run EXE [--port NAME] [--bmp PATH] [--timeout SECONDS]\n");
+    std::fprintf(stderr, "usage: selftest_driver show|run EXE [--port NAME] [--bmp PATH] [--bmp-ready PATH] "
+                         "[--bmp-running PATH] [--timeout SECONDS]\n");
     return kExitUsage;
 }
 
@@ -53,6 +60,10 @@ bool Parse(int argc, char** argv, Options& options)
             options.port = argv[++i];
         else if (std::strcmp(argv[i], "--bmp") == 0 && hasValue)
             options.bmp = argv[++i];
+        else if (std::strcmp(argv[i], "--bmp-ready") == 0 && hasValue)
+            options.bmpReady = argv[++i];
+        else if (std::strcmp(argv[i], "--bmp-running") == 0 && hasValue)
+            options.bmpRunning = argv[++i];
         else if (std::strcmp(argv[i], "--timeout") == 0 && hasValue)
             options.timeoutMs = (DWORD)std::strtoul(argv[++i], nullptr, 10) * 1000;
         else
@@ -71,6 +82,24 @@ std::string ExpandTab(const std::string& line)
     return left + line.substr(tab + 1);
 }
 
+void Capture(const CDialogDriver& driver, const std::string& path)
+{
+    std::printf(driver.CaptureBmp(path) ? "screenshot: %s\n" : "screenshot failed: %s\n", path.c_str());
+}
+
+// The system centres a message box on the screen, away from a dialog placed at the top left;
+// for the picture it goes over the dialog, given a moment to paint there.
+void CentreOverDialog(const CDialogDriver& driver, HWND box)
+{
+    RECT dialog, own;
+    if (!::GetWindowRect(driver.Dialog(), &dialog) || !::GetWindowRect(box, &own))
+        return;
+    const int x = (dialog.left + dialog.right - (own.right - own.left)) / 2;
+    const int y = (dialog.top + dialog.bottom - (own.bottom - own.top)) / 2;
+    ::SetWindowPos(box, HWND_TOP, x, y, 0, 0, SWP_NOSIZE | SWP_NOACTIVATE);
+    ::Sleep(500);
+}
+
 int Show(CDialogDriver& driver, const Options& options)
 {
     std::printf("selftest is running; close its window to end.\n");
@@ -86,7 +115,15 @@ int Show(CDialogDriver& driver, const Options& options)
 int Run(CDialogDriver& driver, const Options& options)
 {
     driver.PlaceOnTop(40, 40);
-    const bool ended = driver.RunToEnd(options.timeoutMs != 0 ? options.timeoutMs : 60000);
+    if (!options.bmpReady.empty())
+        Capture(driver, options.bmpReady);
+    bool runningShot = options.bmpRunning.empty();
+    const bool ended = driver.RunToEnd(options.timeoutMs != 0 ? options.timeoutMs : 60000, [&] {
+        if (!runningShot && driver.LogCount() >= kRunningShotLines) {
+            Capture(driver, options.bmpRunning);
+            runningShot = true;
+        }
+    });
     CDialogDriver::Verdict verdict = CDialogDriver::VerdictUnclear;
     if (ended) {
         // The verdict reaches the screen a moment after the buttons change.
@@ -107,10 +144,9 @@ int Run(CDialogDriver& driver, const Options& options)
     else
         std::printf("verdict: %s\n", CDialogDriver::VerdictName(verdict));
     if (!options.bmp.empty()) {
-        if (driver.CaptureBmp(options.bmp))
-            std::printf("screenshot: %s\n", options.bmp.c_str());
-        else
-            std::printf("screenshot failed: %s\n", options.bmp.c_str());
+        if (box != nullptr)
+            CentreOverDialog(driver, box);
+        Capture(driver, options.bmp);
     }
     std::fflush(stdout);
     if (box != nullptr)
