@@ -162,13 +162,23 @@ const FaultCase kFaults[] = {
     {"SlowCloseOfThePulledPort", "--slow-close 2500", 1280, {}, 2500, true},
     {"EventWaitRefused", "--wait-refused", 1280, {}, 0, true},
     {"LongLatencyTimer", "--latency 40", 1280, {}, 0, true},
-    // Open and flow control write the line's record first: the fourth is the second rate's.
-    {"LineSettingRefusedAt57600", "--setstate-fails 4", 0, CutLog(6, {kRateRefused}), 0, false},
+    // Of the line settings the run writes, the second rate's (see RefusedSetting).
+    {"LineSettingRefusedAt57600", "--setstate-fails", 0, CutLog(6, {kRateRefused}), 0, false},
 };
 
 class DriverFault : public DriverCable, public ::testing::WithParamInterface<FaultCase>
 {
 protected:
+    // Which of a run's line settings is rate `rate`'s: open writes the port's stored defaults,
+    // where the system has them, and flow control writes the setting next.
+    static int RefusedSetting(const char* port, int rate)
+    {
+        COMMCONFIG config = {};
+        config.dwSize = sizeof config;
+        DWORD size = sizeof config;
+        return (::GetDefaultCommConfigA(port, &config, &size) ? 2 : 1) + rate;
+    }
+
     // One run started by the cable's arrival, to its verdict. The announcement returns only
     // once every window has handled it or timed out, by when a short run may be over already.
     void RunsByItselfTo(CDialogDriver::Verdict verdict)
@@ -186,8 +196,10 @@ protected:
 TEST_P(DriverFault, FaultyCableEndsNgAndTheNextOnePluggedInRunsByItself)
 {
     const FaultCase& c = GetParam();
-    const std::string pull = c.pullAt ? " --hangup-after " + std::to_string(c.pullAt) : "";
-    ASSERT_TRUE(m_driverCable.Claim(6, 6, c.words + pull)) << m_driverCable.Error();
+    std::string words = c.words + (c.pullAt ? " --hangup-after " + std::to_string(c.pullAt) : "");
+    if (words == "--setstate-fails")
+        words += " " + std::to_string(RefusedSetting("COM6", 2));
+    ASSERT_TRUE(m_driverCable.Claim(6, 6, words)) << m_driverCable.Error();
     CResponsivenessProbe probe(m_driver.Dialog());
     m_driverCable.Announce(true);
     RunsByItselfTo(CDialogDriver::VerdictNg);

@@ -145,11 +145,8 @@ Scenario DrawScenario(uint32_t seed, bool driverSwitches)
                                                "--wait-refused", "--setstate-fails", "--latency"};
         s.driverSwitch = switches[below(sizeof(switches) / sizeof(switches[0]))];
         if (s.driverSwitch == "--setstate-fails") {
-            // Open writes the port's stored defaults and flow control writes the record next,
-            // neither of them looked at; the three rates' settings come after.
-            const long nth = 1 + below(5);
-            s.driverSwitch += " " + std::to_string(nth);
-            s.refusedRate = nth >= 3 ? (int)nth - 2 : 0;
+            s.setStateFails = 1 + (int)below(5);
+            s.driverSwitch += " " + std::to_string(s.setStateFails);
         } else if (s.driverSwitch == "--latency") {
             s.driverSwitch += " " + std::to_string(1 + below(64));
         }

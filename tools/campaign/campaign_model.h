@@ -41,9 +41,15 @@ struct Scenario
     int atMs = 0; // after the run has started
     // A fault of the cable driver's for this run, as its `add` words ("--sticky-wait"); empty for
     // none. Of these only a refused line setting changes what a run shows: the driver refuses
-    // the setting of rate `refusedRate` (1 to 3; 0: none).
+    // the `setStateFails`-th (0: none), which is the setting of rate `refusedRate` (1 to 3; 0:
+    // none; see RefuseRate).
     std::string driverSwitch;
+    int setStateFails = 0;
     int refusedRate = 0;
+
+    // A run writes the port's whole line setting `before` times ahead of its first rate: for the
+    // stored defaults at open where the system has them, then for flow control.
+    void RefuseRate(int before) { refusedRate = setStateFails > before && setStateFails - before <= 3 ? setStateFails - before : 0; }
     // Not drawn: the driver cable's UART, whose writes are done when their last byte has left,
     // so a line that stops mid-write fails the write.
     bool uartWrites = false;

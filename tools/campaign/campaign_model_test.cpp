@@ -82,6 +82,18 @@ TEST(CampaignModelTest, WhatARefusedRateShows)
     }
     EXPECT_EQ(ModelRun(good, 0).consumed, 1024u) << "no block is written at the refused rate";
     EXPECT_EQ(ModelPull(good, 1024).size(), 2u) << "the block after the edge is never written";
+
+    // The driver counts every setting the run writes; the rates' come after `before` others.
+    const struct
+    {
+        int nth, before, rate;
+    } settings[] = {{4, 2, 2}, {4, 1, 3}, {2, 2, 0}, {5, 1, 0}};
+    for (const auto& c : settings) {
+        Scenario s;
+        s.setStateFails = c.nth;
+        s.RefuseRate(c.before);
+        EXPECT_EQ(s.refusedRate, c.rate) << "setting " << c.nth << " after " << c.before;
+    }
 }
 
 TEST(CampaignModelTest, UartLineThatStopsMidWriteFailsTheWrite)
