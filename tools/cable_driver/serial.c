@@ -1,7 +1,8 @@
 /* The serial requests of a COM port device, as Microsoft documents them for a serial driver:
- * exclusive open; reads and writes with SERIAL_TIMEOUTS; wait-on-mask with its event history;
- * the settings IOCTLs; purge; comm status; every pending request cancellable and all of them
- * ended at cleanup. The line itself (pacing, faults, time-outs running out) is in timing.c. */
+ * reads and writes with SERIAL_TIMEOUTS, and a flush that waits for the writes; wait-on-mask
+ * with its event history; the settings IOCTLs; purge; comm status; every pending request
+ * cancellable and all of them ended at cleanup. Who the port is open for is in open.c; the
+ * line itself (pacing, faults, time-outs running out) in timing.c. */
 #include "cable.h"
 
 #define VALID_EVENTS 0x1FFF
@@ -162,87 +163,6 @@ void CableRaiseEvents(CABLE_PORT *port, ULONG events, LIST_ENTRY *done)
         port->history |= events;
 }
 
-/* ---- open and close --------------------------------------------------------------------- */
-
-/* Under g_lock: `file` becomes the handle the port is open for. */
-static void TakePort(CABLE_PORT *port, PFILE_OBJECT file, BOOLEAN synchronous)
-{
-    ++port->opens;
-    port->owner = file;
-    port->ownerSynchronous = synchronous;
-    port->waitMask = 0;
-    port->history = 0;
-    port->errors = 0;
-    /* Nothing of an earlier handle's traffic is left for this one. */
-    port->rxHead = port->rxCount = port->deviceCount = 0;
-    port->txHead = port->txCount = 0;
-    port->flightHead = port->flightCount = 0;
-    port->lineBusy = port->txPending = FALSE;
-    port->setStates = 0;
-    port->openDueUs = port->kind.slowOpenMs ? CableNowUs() + (LONGLONG)port->kind.slowOpenMs * 1000 : 0;
-    port->dtr = (port->handflow.ControlHandShake & SERIAL_DTR_MASK) == SERIAL_DTR_CONTROL;
-    port->rts = (port->handflow.FlowReplace & SERIAL_RTS_MASK) == SERIAL_RTS_CONTROL;
-}
-
-/* A handle opened while the port was taken: Wine's CloseHandle does not wait for the driver's
- * close, so the handle before it may be closed already with its close still on the way. Such a
- * handle takes the port at its first request if it is free by then, and is refused otherwise. */
-#define CONTENDER_OVERLAPPED ((PVOID)1)
-#define CONTENDER_SYNCHRONOUS ((PVOID)2)
-
-NTSTATUS CableSerialCreate(CABLE_PORT *port, PFILE_OBJECT file, BOOLEAN synchronous)
-{
-    NTSTATUS status = STATUS_SUCCESS;
-    KIRQL irql;
-    KeAcquireSpinLock(&g_lock, &irql);
-    ++port->handles;
-    if (port->removed)
-        status = CableRemovedStatus(port);
-    else if (port->opens > 0)
-        file->FsContext = synchronous ? CONTENDER_SYNCHRONOUS : CONTENDER_OVERLAPPED;
-    else
-        TakePort(port, file, synchronous);
-    KeReleaseSpinLock(&g_lock, irql);
-    return status;
-}
-
-/* True when `file` was the port's own handle. */
-BOOLEAN CableSerialCleanup(CABLE_PORT *port, PFILE_OBJECT file)
-{
-    LIST_ENTRY done;
-    BOOLEAN owned;
-    KIRQL irql;
-    InitializeListHead(&done);
-    KeAcquireSpinLock(&g_lock, &irql);
-    owned = port->owner != NULL && port->owner == file;
-    if (owned) {
-        CableFailAll(port, STATUS_CANCELLED, &done);
-        CableNoteSettings(port);
-        port->dtr = port->rts = FALSE;
-    }
-    KeReleaseSpinLock(&g_lock, irql);
-    CableCompleteList(&done);
-    return owned;
-}
-
-/* Under g_lock: why a request on this port cannot be served, or STATUS_SUCCESS. */
-static NTSTATUS Refusal(CABLE_PORT *port, PIRP irp)
-{
-    PFILE_OBJECT file = Stack(irp)->FileObject;
-    if (port->removed)
-        return CableRemovedStatus(port);
-    if (file == port->owner)
-        return STATUS_SUCCESS;
-    /* A serial port is opened by one handle at a time; a refused one stays refused. */
-    if (port->owner != NULL || !file->FsContext) {
-        file->FsContext = NULL;
-        return STATUS_ACCESS_DENIED;
-    }
-    TakePort(port, file, file->FsContext == CONTENDER_SYNCHRONOUS);
-    file->FsContext = NULL;
-    return STATUS_SUCCESS;
-}
-
 /* ---- reads and writes ------------------------------------------------------------------- */
 
 /* Under g_lock: hands received bytes to the pending reads in order. */
@@ -307,7 +227,7 @@ static NTSTATUS Transfer(CABLE_PORT *port, PIRP irp, LIST_ENTRY *queue, BOOLEAN 
 
     InitializeListHead(&done);
     KeAcquireSpinLock(&g_lock, &irql);
-    if ((status = Refusal(port, irp)) != STATUS_SUCCESS) {
+    if ((status = CableRefusal(port, irp)) != STATUS_SUCCESS) {
         KeReleaseSpinLock(&g_lock, irql);
         return CableComplete(irp, status, 0);
     }
@@ -441,7 +361,7 @@ NTSTATUS CableSerialControl(CABLE_PORT *port, PIRP irp)
 
     InitializeListHead(&done);
     KeAcquireSpinLock(&g_lock, &irql);
-    if ((status = Refusal(port, irp)) != STATUS_SUCCESS) {
+    if ((status = CableRefusal(port, irp)) != STATUS_SUCCESS) {
         KeReleaseSpinLock(&g_lock, irql);
         return CableComplete(irp, status, 0);
     }
@@ -714,7 +634,7 @@ NTSTATUS CableSerialFlush(CABLE_PORT *port, PIRP irp)
 
     InitializeListHead(&done);
     KeAcquireSpinLock(&g_lock, &irql);
-    if ((status = Refusal(port, irp)) != STATUS_SUCCESS || !Pend(irp)) {
+    if ((status = CableRefusal(port, irp)) != STATUS_SUCCESS || !Pend(irp)) {
         KeReleaseSpinLock(&g_lock, irql);
         return CableComplete(irp, status != STATUS_SUCCESS ? status : STATUS_CANCELLED, 0);
     }
