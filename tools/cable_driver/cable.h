@@ -152,9 +152,12 @@ void CableReleaseLinks(void);                     /* passive level: drops links 
 void CableLetGo(ULONG number);                    /* under g_lock */
 NTSTATUS CableComplete(PIRP irp, NTSTATUS status, ULONG_PTR information);
 
-/* serial.c */
+/* open.c */
 NTSTATUS CableSerialCreate(CABLE_PORT *port, PFILE_OBJECT file, BOOLEAN synchronous);
 BOOLEAN CableSerialCleanup(CABLE_PORT *port, PFILE_OBJECT file);
+NTSTATUS CableRefusal(CABLE_PORT *port, PIRP irp);  /* under g_lock */
+
+/* serial.c */
 NTSTATUS CableSerialRead(CABLE_PORT *port, PIRP irp);
 NTSTATUS CableSerialWrite(CABLE_PORT *port, PIRP irp);
 NTSTATUS CableSerialControl(CABLE_PORT *port, PIRP irp);

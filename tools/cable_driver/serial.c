@@ -1,7 +1,8 @@
 /* The serial requests of a COM port device, as Microsoft documents them for a serial driver:
- * exclusive open; reads and writes with SERIAL_TIMEOUTS; wait-on-mask with its event history;
- * the settings IOCTLs; purge; comm status; every pending request cancellable and all of them
- * ended at cleanup. The line itself (pacing, faults, time-outs running out) is in timing.c. */
+ * reads and writes with SERIAL_TIMEOUTS, and a flush that waits for the writes; wait-on-mask
+ * with its event history; the settings IOCTLs; purge; comm status; every pending request
+ * cancellable and all of them ended at cleanup. Who the port is open for is in open.c; the
+ * line itself (pacing, faults, time-outs running out) in timing.c. */
 #include "cable.h"
 
 #define VALID_EVENTS 0x1FFF
@@ -162,69 +163,6 @@ void CableRaiseEvents(CABLE_PORT *port, ULONG events, LIST_ENTRY *done)
         port->history |= events;
 }
 
-/* ---- open and close --------------------------------------------------------------------- */
-
-NTSTATUS CableSerialCreate(CABLE_PORT *port, PFILE_OBJECT file, BOOLEAN synchronous)
-{
-    NTSTATUS status = STATUS_SUCCESS;
-    KIRQL irql;
-    KeAcquireSpinLock(&g_lock, &irql);
-    ++port->handles;
-    if (port->removed) {
-        status = CableRemovedStatus(port);
-    } else if (port->opens > 0) {
-        /* A serial port is opened by one handle at a time. */
-        status = STATUS_ACCESS_DENIED;
-    } else {
-        ++port->opens;
-        port->owner = file;
-        port->ownerSynchronous = synchronous;
-        port->waitMask = 0;
-        port->history = 0;
-        port->errors = 0;
-        /* Nothing of an earlier handle's traffic is left for this one. */
-        port->rxHead = port->rxCount = port->deviceCount = 0;
-        port->txHead = port->txCount = 0;
-        port->flightHead = port->flightCount = 0;
-        port->lineBusy = port->txPending = FALSE;
-        port->setStates = 0;
-        port->openDueUs = port->kind.slowOpenMs ? CableNowUs() + (LONGLONG)port->kind.slowOpenMs * 1000 : 0;
-        port->dtr = (port->handflow.ControlHandShake & SERIAL_DTR_MASK) == SERIAL_DTR_CONTROL;
-        port->rts = (port->handflow.FlowReplace & SERIAL_RTS_MASK) == SERIAL_RTS_CONTROL;
-    }
-    KeReleaseSpinLock(&g_lock, irql);
-    return status;
-}
-
-/* True when `file` was the port's own handle. */
-BOOLEAN CableSerialCleanup(CABLE_PORT *port, PFILE_OBJECT file)
-{
-    LIST_ENTRY done;
-    BOOLEAN owned;
-    KIRQL irql;
-    InitializeListHead(&done);
-    KeAcquireSpinLock(&g_lock, &irql);
-    owned = port->owner != NULL && port->owner == file;
-    if (owned) {
-        CableFailAll(port, STATUS_CANCELLED, &done);
-        CableNoteSettings(port);
-        port->dtr = port->rts = FALSE;
-    }
-    KeReleaseSpinLock(&g_lock, irql);
-    CableCompleteList(&done);
-    return owned;
-}
-
-/* Under g_lock: why a request on this port cannot be served, or STATUS_SUCCESS. */
-static NTSTATUS Refusal(CABLE_PORT *port, PIRP irp)
-{
-    if (port->removed)
-        return CableRemovedStatus(port);
-    if (port->owner == NULL || Stack(irp)->FileObject != port->owner)
-        return STATUS_ACCESS_DENIED;
-    return STATUS_SUCCESS;
-}
-
 /* ---- reads and writes ------------------------------------------------------------------- */
 
 /* Under g_lock: hands received bytes to the pending reads in order. */
@@ -289,7 +227,7 @@ static NTSTATUS Transfer(CABLE_PORT *port, PIRP irp, LIST_ENTRY *queue, BOOLEAN 
 
     InitializeListHead(&done);
     KeAcquireSpinLock(&g_lock, &irql);
-    if ((status = Refusal(port, irp)) != STATUS_SUCCESS) {
+    if ((status = CableRefusal(port, irp)) != STATUS_SUCCESS) {
         KeReleaseSpinLock(&g_lock, irql);
         return CableComplete(irp, status, 0);
     }
@@ -423,7 +361,7 @@ NTSTATUS CableSerialControl(CABLE_PORT *port, PIRP irp)
 
     InitializeListHead(&done);
     KeAcquireSpinLock(&g_lock, &irql);
-    if ((status = Refusal(port, irp)) != STATUS_SUCCESS) {
+    if ((status = CableRefusal(port, irp)) != STATUS_SUCCESS) {
         KeReleaseSpinLock(&g_lock, irql);
         return CableComplete(irp, status, 0);
     }
@@ -696,7 +634,7 @@ NTSTATUS CableSerialFlush(CABLE_PORT *port, PIRP irp)
 
     InitializeListHead(&done);
     KeAcquireSpinLock(&g_lock, &irql);
-    if ((status = Refusal(port, irp)) != STATUS_SUCCESS || !Pend(irp)) {
+    if ((status = CableRefusal(port, irp)) != STATUS_SUCCESS || !Pend(irp)) {
         KeReleaseSpinLock(&g_lock, irql);
         return CableComplete(irp, status != STATUS_SUCCESS ? status : STATUS_CANCELLED, 0);
     }
