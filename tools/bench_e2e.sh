@@ -131,7 +131,7 @@ row("longest_unanswered_baud_true", "longest the dialog left a message unanswere
 row("longest_unanswered_instant", "the same, instant run", "bound 3000 ms", "target", within(3000))
 row("stop_to_verdict", "Stop in a pause to verdict", "target <= 250 ms", "target", within(250))
 row("startup_to_responsive_dialog", "start-up to a responsive dialog", "-", "", lambda v: "")
-row("startup_to_port_shown_slow_com1", "start-up to the found port, a port at COM1 that takes 3 s to open", "-", "", lambda v: "")
+row("startup_to_port_shown_slow_port", "start-up to the found port, behind a port that takes 3 s to open", "-", "", lambda v: "")
 row("discovery", "discovery (ports that open: %s)" % extra.get("discovery_ports_present", "?"), "-", "", lambda v: "")
 row("close_listening_port", "Close of an open listening port", "target <= 20 ms", "target", within(20))
 row("log_lines_of_a_run", "a run's 17 log lines (add and select)", "-", "", lambda v: "")
