@@ -151,6 +151,9 @@ TEST_F(PortOnCable, EveryFailedOpenReleasesWhatItCreatedInReverseAndLeavesItClos
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.call) + (c.overlapped ? " overlapped" : " synchronous"));
+        // Wine's CloseHandle does not wait for a driver's close: the last case's handles are
+        // let go of once the cable says so.
+        ASSERT_TRUE(WaitFor([&] { return cable.Holders() <= 0; }, 2000));
         CApiLedger ledger;
         CProbePort probe;
         ledger.Fail(c.call, c.code);
@@ -163,6 +166,7 @@ TEST_F(PortOnCable, EveryFailedOpenReleasesWhatItCreatedInReverseAndLeavesItClos
         // Nothing reaches a device that failed to open.
         EXPECT_EQ(0, ledger.Count("SetCommState") + ledger.Count("SetCommConfig") + ledger.Count("WriteFile"));
         // Not stuck: the next Open finds the object free.
+        ASSERT_TRUE(WaitFor([&] { return cable.Holders() <= 0; }, 2000));
         EXPECT_EQ(0, probe.Open(cable.Name().c_str(), 4096, 4096, c.overlapped));
     }
 }
