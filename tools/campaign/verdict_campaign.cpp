@@ -502,29 +502,29 @@ void Campaign::NoteFootprint()
     ++p.runs;
 }
 
-void Campaign::Report(double minutes) const
+// A Markdown table's head: what its rows are, then one column per outcome.
+void PrintTableHead(const char* rows)
 {
-    int runs = 0;
-    std::printf("\n| cable \\ outcome |");
+    std::printf("\n| %s \\ outcome |", rows);
     for (int o = 0; o < (int)Outcome::Count; ++o)
         std::printf(" %s |", OutcomeName((Outcome)o));
     std::printf("\n|---|");
     for (int o = 0; o < (int)Outcome::Count; ++o)
         std::printf("---|");
     std::printf("\n");
+}
+
+void Campaign::Report(double minutes) const
+{
+    int runs = 0;
+    PrintTableHead("cable");
     for (int k = 0; k < (int)CableKind::Count; ++k) {
         std::printf("| %s |", CableKindName((CableKind)k));
         for (int o = 0; o < (int)Outcome::Count; ++o)
             std::printf(" %d |", m_table[k][o]), runs += m_table[k][o];
         std::printf("\n");
     }
-    std::printf("\n| action \\ outcome |");
-    for (int o = 0; o < (int)Outcome::Count; ++o)
-        std::printf(" %s |", OutcomeName((Outcome)o));
-    std::printf("\n|---|");
-    for (int o = 0; o < (int)Outcome::Count; ++o)
-        std::printf("---|");
-    std::printf("\n");
+    PrintTableHead("action");
     for (int a = 0; a < (int)Action::Count; ++a) {
         std::printf("| %s |", ActionName((Action)a));
         for (int o = 0; o < (int)Outcome::Count; ++o)
@@ -532,13 +532,7 @@ void Campaign::Report(double minutes) const
         std::printf("\n");
     }
     if (m_bSwitches) {
-        std::printf("\n| driver switch \\ outcome |");
-        for (int o = 0; o < (int)Outcome::Count; ++o)
-            std::printf(" %s |", OutcomeName((Outcome)o));
-        std::printf("\n|---|");
-        for (int o = 0; o < (int)Outcome::Count; ++o)
-            std::printf("---|");
-        std::printf("\n");
+        PrintTableHead("driver switch");
         for (const auto& row : m_switches) {
             std::printf("| %s |", row.first.c_str());
             for (int count : row.second)
