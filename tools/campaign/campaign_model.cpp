@@ -106,7 +106,7 @@ std::string SwitchKind(const std::string& driverSwitch)
     return valueMatters ? driverSwitch : driverSwitch.substr(0, driverSwitch.find(' '));
 }
 
-Scenario DrawScenario(uint32_t seed, bool driverSwitches)
+Scenario DrawScenario(uint32_t seed)
 {
     std::mt19937 random(seed);
     auto below = [&random](long bound) { return (long)(random() % (uint32_t)bound); };
@@ -139,21 +139,28 @@ Scenario DrawScenario(uint32_t seed, bool driverSwitches)
     // A late echo of the first run would land in the read of a second one.
     if (s.action == Action::StartAgain && s.cable == CableKind::Delay && DelayFails(s.value))
         s.action = Action::Stop;
-    if (driverSwitches) {
-        static const char* const switches[] = {"--removal-code 5", "--removal-code 22", "--removal-code 31",
-                                               "--removal-code 995", "--sticky-wait", "--slow-close 1500",
-                                               "--wait-refused", "--setstate-fails", "--latency"};
-        s.driverSwitch = switches[below(sizeof(switches) / sizeof(switches[0]))];
-        if (s.driverSwitch == "--setstate-fails") {
-            s.setStateFails = 1 + (int)below(5);
-            s.driverSwitch += " " + std::to_string(s.setStateFails);
-        } else if (s.driverSwitch == "--latency") {
-            s.driverSwitch += " " + std::to_string(1 + below(64));
-        }
-    }
     // Any moment of the run, and a little past its end.
     if (s.action != Action::None)
         s.atMs = (int)below(EstimatedMs(s, ModelRun(s, 0)) * 11 / 10 + 1);
+    return s;
+}
+
+Scenario DrawScenarioWithSwitch(uint32_t number)
+{
+    Scenario s = DrawScenario(number);
+    // Draws of its own, so that the rest of the run is the one drawn without a switch.
+    std::mt19937 random(number ^ 0x5157C4u);
+    auto below = [&random](long bound) { return (long)(random() % (uint32_t)bound); };
+    static const char* const switches[] = {"--removal-code 5", "--removal-code 22", "--removal-code 31",
+                                           "--removal-code 995", "--sticky-wait", "--slow-close 1500",
+                                           "--wait-refused", "--setstate-fails", "--latency"};
+    s.driverSwitch = switches[below(sizeof(switches) / sizeof(switches[0]))];
+    if (s.driverSwitch == "--setstate-fails") {
+        s.setStateFails = 1 + (int)below(5);
+        s.driverSwitch += " " + std::to_string(s.setStateFails);
+    } else if (s.driverSwitch == "--latency") {
+        s.driverSwitch += " " + std::to_string(1 + below(64));
+    }
     return s;
 }
 

@@ -58,8 +58,9 @@ struct Scenario
     std::string Describe() const;
 };
 
-// With `driverSwitches`, each run also gets one of the cable driver's fault switches.
-Scenario DrawScenario(uint32_t seed, bool driverSwitches = false);
+Scenario DrawScenario(uint32_t seed);
+// The same run with one of the cable driver's fault switches as well.
+Scenario DrawScenarioWithSwitch(uint32_t number);
 // What a run's switch is tallied under: its word, and its value where that changes the fault.
 std::string SwitchKind(const std::string& driverSwitch);
 const char* CableKindName(CableKind kind);

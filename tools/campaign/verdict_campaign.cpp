@@ -7,8 +7,9 @@
 //
 // Run i of a campaign from --seed S uses seed S + i, so `--seed S --runs 1` replays one run.
 // --fresh adds one seed from the clock. SELFTEST_CAMPAIGN=N in the environment replaces the
-// seeds given by N runs from a fresh seed (the long campaign). --switches: each run's cable also
-// has one of the cable driver's fault switches, drawn from its seed (the driver's cables only).
+// seeds given by N runs from a fresh seed (the long campaign).
+// --switches: each run's cable also has one of the cable driver's fault switches, drawn with the
+// run (the driver's cables only).
 #include "campaign_model.h"
 
 #include "support/dialog_driver.h"
@@ -615,7 +616,7 @@ int main(int argc, char** argv)
         return 2;
     }
     const char* cable = std::getenv("SELFTEST_CABLE");
-    std::printf("campaign: %zu runs on %s, COM%d (%s cable%s), first seed %u%s\n", seeds.size(), program.c_str(), com,
+    std::printf("campaign: %zu runs on %s, COM%d (%s cable%s), starting at %u%s\n", seeds.size(), program.c_str(), com,
                 cable ? cable : "pty", switches ? ", a driver switch per run" : "", seeds[0],
                 fresh ? " (the last one fresh)" : "");
     std::fflush(stdout);
@@ -629,7 +630,7 @@ int main(int argc, char** argv)
     std::vector<std::pair<uint32_t, std::string>> wrong;
     const DWORD start = ::GetTickCount();
     for (size_t i = 0; i < seeds.size(); ++i) {
-        Scenario s = DrawScenario(seeds[i], switches);
+        Scenario s = switches ? DrawScenarioWithSwitch(seeds[i]) : DrawScenario(seeds[i]);
         s.uartWrites = campaign.UartWrites();
         s.RefuseRate(campaign.SetStatesBeforeRates());
         std::string detail, landing;
