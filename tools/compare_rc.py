@@ -81,9 +81,10 @@ def main(argv):
     by_llvm_rc = os.path.join(outdir, "llvm-rc.res")
     subprocess.run([windres, "-O", "res", "-o", by_windres] + ["-I" + d for d in includes] + [script],
                    check=True)
-    # llvm-rc preprocesses with clang, which needs the Windows headers' folder as well.
+    # llvm-rc preprocesses with clang, which needs the Windows headers' folder as well. The "--"
+    # keeps a script path such as /check/... from being read as the option /C with a value.
     subprocess.run([llvm_rc, "/C", "65001", "/FO", by_llvm_rc] + [a for d in includes for a in ("/I", d)]
-                   + [script], check=True)
+                   + ["--", script], check=True)
 
     ours, theirs = read_res(by_windres), read_res(by_llvm_rc)
     differences = 0
