@@ -64,7 +64,7 @@ fi
 say() { printf '\n=== %s\n' "$*"; }
 
 say "dependencies"
-bash tools/install-deps.sh
+bash tools/rig/install_deps.sh
 
 say "build win32 (the product)"
 cmake --preset win32 >/dev/null
@@ -72,7 +72,7 @@ cmake --build --preset win32 -j "$JOBS"
 
 say "build win64 (the twin that Wine runs here), the operator's hands and the cable driver"
 cmake --preset win64 >/dev/null
-cmake --build --preset win64 -j "$JOBS" --target selftest selftest_driver cable_driver cablectl
+cmake --build --preset win64 -j "$JOBS" --target selftest drive_dialog cable_driver cablectl
 
 say "rig"
 RIG_STARTED=0
@@ -100,14 +100,14 @@ sys.exit(0 if reply.startswith(b"OK") else 1)
 PY
 }
 # One request to the cable driver, unannounced: the cable is there before the program starts.
-cablectl() { tools/winerun "$RIG_CABLECTL" --quiet "$@" 2> >(grep -v 'setlocale' >&2); }
+cablectl() { tools/rig/winerun.sh "$RIG_CABLECTL" --quiet "$@" 2> >(grep -v 'setlocale' >&2); }
 cleanup() {
   set +e
   if [ "$CABLE_ADDED" = 1 ]; then
     if [ "$DRIVER_CABLE" = 1 ]; then cablectl remove "$COM" >/dev/null; else cable "remove $COM" >/dev/null; fi
   fi
   [ -n "$LINKED" ] && rm -f "$LINKED"
-  [ "$RIG_STARTED" = 1 ] && tools/rig.sh stop
+  [ "$RIG_STARTED" = 1 ] && tools/rig/rig.sh stop
 }
 trap cleanup EXIT
 
@@ -115,11 +115,11 @@ if rig_alive; then
   . build/rig/env
   echo "using the rig that is already running (display $DISPLAY); it stays running"
   if [ "$HEADLESS" = 0 ] && [ -f build/rig/xvfb.pid ]; then
-    echo "it draws on its own virtual display, so this run is headless (tools/rig.sh stop, then ./run.sh, to see the dialog)"
+    echo "it draws on its own virtual display, so this run is headless (tools/rig/rig.sh stop, then ./run.sh, to see the dialog)"
     HEADLESS=1
   fi
 else
-  if [ "$HEADLESS" = 0 ]; then RIG_DISPLAY=$DISPLAY tools/rig.sh start; else tools/rig.sh start; fi
+  if [ "$HEADLESS" = 0 ]; then RIG_DISPLAY=$DISPLAY tools/rig/rig.sh start; else tools/rig/rig.sh start; fi
   RIG_STARTED=1
   . build/rig/env
 fi
@@ -151,16 +151,16 @@ TYPED=(--port "COM$COM")
 [ "$DRIVER_CABLE" = 1 ] && TYPED=()
 
 # The 64-bit driver starts a 32-bit program as Wine does, or under emulation through the rig's
-# launcher (tools/winerun32).
+# launcher (tools/rig/winerun32.sh).
 if [ "$TWIN" = 1 ]; then EXE=$ROOT/build/win64/app/selftest.exe; else EXE=$ROOT/build/win32/app/selftest.exe; fi
-DRIVER=build/win64/tools/driver/selftest_driver.exe
+DRIVER=build/win64/tools/dialog_driver/drive_dialog.exe
 # Wine's own chatter goes to stderr; the locale warning of the host shell is noise here.
 quiet() { "$@" 2> >(grep -v 'setlocale' >&2); }
 
 if [ "$HEADLESS" = 0 ]; then
   if [ "$DRIVER_CABLE" = 1 ]; then how="the program finds COM$COM"; else how="port COM$COM typed in"; fi
   say "selftest.exe on $DISPLAY, $how; press Start (开始), close the window to end"
-  quiet tools/winerun "$DRIVER" show "$EXE" "${TYPED[@]}"
+  quiet tools/rig/winerun.sh "$DRIVER" show "$EXE" "${TYPED[@]}"
   exit 0
 fi
 
@@ -169,7 +169,7 @@ mkdir -p "$(dirname "$SHOT")"
 SHOT=$(realpath -m "$SHOT")
 BMP=${SHOT%.*}.bmp
 rc=0
-quiet tools/winerun "$DRIVER" run "$EXE" "${TYPED[@]}" --bmp "$BMP" || rc=$?
+quiet tools/rig/winerun.sh "$DRIVER" run "$EXE" "${TYPED[@]}" --bmp "$BMP" || rc=$?
 if [ -f "$BMP" ]; then
   convert "$BMP" "$SHOT" && rm -f "$BMP" && echo "saved $SHOT"
 fi

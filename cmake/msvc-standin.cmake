@@ -1,5 +1,5 @@
 # clang-cl, lld-link and llvm-rc in Visual Studio's place, to configure (not build) the product as
-# CMake configures it for Visual Studio's compiler: tools/check_compiler_options.sh reads the
+# CMake configures it for Visual Studio's compiler: tools/checks/check_compiler_options.sh reads the
 # commands it generates. Debian has no Windows SDK to compile against, so the checks are skipped.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86)

@@ -5,7 +5,7 @@ foreach(package IN LISTS CPACK_PACKAGE_FILES)
     message(WARNING "No Python 3: ${package} keeps the file times of this build")
     continue()
   endif()
-  execute_process(COMMAND "${CPACK_SELFTEST_PYTHON}" "${CPACK_SELFTEST_SOURCE_DIR}/tools/normalise_zip.py" "${package}"
+  execute_process(COMMAND "${CPACK_SELFTEST_PYTHON}" "${CPACK_SELFTEST_SOURCE_DIR}/tools/release/normalise_zip.py" "${package}"
                   RESULT_VARIABLE failed)
   if(failed)
     message(FATAL_ERROR "could not normalise ${package}: ${failed}")

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "app/result_list.h"
-#include "support/dialog_driver.h"
+#include "dialog_driver.h"
 #include "support/list_box_lines.h"
 #include "support/test_app.h"
 

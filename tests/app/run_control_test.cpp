@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "support/expected_log.h"
+#include "expected_log.h"
 #include "support/handle_count.h"
-#include "support/probe_driver.h"
-#include "support/test_cable.h"
+#include "support/stand_in_ports.h"
+#include "test_cable.h"
 
 namespace {
 
@@ -176,7 +176,7 @@ TEST_F(RunControl, SecondRunOnDeviceStartsCleanAfterACancelledOne)
 TEST_F(RunControl, PortArrivalRunsDiscoveryOnlyUntilAPortWasFound)
 {
     // No cable: each run below fails at its open, which the record shows with the name it tried.
-    CProbeDriver driver;
+    CStandInPorts driver;
     struct Case { const char* name; int foundBefore, answeringPort; const char* box; int foundAfter; Strings calls; };
     const Case cases[] = {
         { "discovery finds the cable", 0, 9, "", 1, FailedOpen("COM9", true) },
@@ -187,7 +187,7 @@ TEST_F(RunControl, PortArrivalRunsDiscoveryOnlyUntilAPortWasFound)
         m_dlg.calls.clear();
         m_dlg.m_bPortFound = c.foundBefore;
         m_dlg.portBox = m_dlg.m_strPort = c.box;
-        driver.ports = { { c.answeringPort, CProbeDriver::Port::Cable } };
+        driver.ports = { { c.answeringPort, CStandInPorts::Port::Cable } };
         driver.openedPaths.clear();
 
         EXPECT_EQ(PortEvent(m_dlg, DBT_DEVICEARRIVAL), TRUE) << c.name;
@@ -220,7 +220,7 @@ TEST_F(RunControl, PortRemovalResetsTheDisplayAndKeepsThePort)
 
 TEST_F(RunControl, OtherDeviceEventsDoNothing)
 {
-    CProbeDriver driver;
+    CStandInPorts driver;
     DEV_BROADCAST_HDR port = Header(DBT_DEVTYP_PORT);
     DEV_BROADCAST_HDR volume = Header(DBT_DEVTYP_VOLUME);
     DEV_BROADCAST_HDR interfaceClass = Header(DBT_DEVTYP_DEVICEINTERFACE);
@@ -248,7 +248,7 @@ TEST_F(RunControl, OtherDeviceEventsDoNothing)
 
 TEST_F(RunControl, EventsNestedInARunOnDeviceLeaveTheRunAndItsLogAlone)
 {
-    CProbeDriver driver;
+    CStandInPorts driver;
     ASSERT_NO_FATAL_FAILURE(AddCable());
     // What reaches the dialog through a run's message pump, once the first check has passed.
     struct NestedEvent { const char* name; void (*act)(CRecordingDlg& dlg); bool cancelled; };

@@ -11,12 +11,12 @@
 
 #include "app/selftest_dlg.h"
 #include "res/resource.h"
-#include "support/dialog_driver.h"
-#include "support/expected_log.h"
+#include "dialog_driver.h"
+#include "expected_log.h"
 #include "support/list_box_lines.h"
-#include "support/probe_driver.h"
+#include "support/stand_in_ports.h"
 #include "support/test_app.h"
-#include "support/test_cable.h"
+#include "test_cable.h"
 
 namespace {
 
@@ -175,7 +175,7 @@ protected:
 
     // No driver answers: the dialog's start-up discovery touches no port of the display's
     // other programs.
-    CProbeDriver m_noDriver;
+    CStandInPorts m_noDriver;
     CVerdictDlg m_dlg;
 };
 

@@ -1,6 +1,6 @@
 // The shipped program's window behaviour, driven from outside on virtual cables COM50-COM59:
 // the typed port name, minimising and repainting, ending it, the port-event message, its icon.
-#include "support/loopback_cable.h"
+#include "loopback_cable.h"
 #include "support/program_test.h"
 #include "support/row_name.h"
 

@@ -5,7 +5,7 @@
 #pragma once
 
 #include "support/program_test.h"
-#include "support/test_cable.h"
+#include "test_cable.h"
 
 #include <ostream>
 #include <string>

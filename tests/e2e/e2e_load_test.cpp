@@ -1,5 +1,5 @@
 // The shipped program on a machine whose cores are all busy, four busy loops to a core (virtual
-// cable COM81, baud-true): under Wine the port reports its unread bytes again and again while an
+// cable COM85, baud-true): under Wine the port reports its unread bytes again and again while an
 // echo waits in the pause before its read; neither the listener nor the pauses may turn that
 // into work that competes with the run.
 #include "e2e_kit.h"
@@ -53,7 +53,7 @@ protected:
 
 TEST_F(LoadTest, RunsKeepTheirPaceWithEveryCoreBusy)
 {
-    ASSERT_TRUE(OnCable(81, "")) << m_cable.Error();
+    ASSERT_TRUE(OnCable(85, "")) << m_cable.Error();
     // The quicker of two runs: the first in a process also warms up what stays for its life.
     DWORD unloadedMs = MAXDWORD;
     for (int i = 0; i < 2; ++i) {

@@ -1,10 +1,10 @@
-// Many runs in one process of the shipped program (virtual cable COM70): every verdict right,
+// Many runs in one process of the shipped program (virtual cable COM84): every verdict right,
 // handles and private memory flat, and the port's listener thread gone after every run.
 //   SELFTEST_SOAK=full  200 passing runs, then 20 alternating pass / NG / cancel
 //   (default)           20 passing runs, then 6 alternating, for CI
 #include "e2e_kit.h"
 
-#include "support/process_footprint.h"
+#include "process_footprint.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -64,7 +64,7 @@ TEST_F(SoakTest, ManyRunsInOneProcessStayFlat)
     const int passing = full ? 200 : 20;
     const int alternating = full ? 20 : 6;
 
-    ASSERT_TRUE(OnCable(70)) << m_cable.Error();
+    ASSERT_TRUE(OnCable(84)) << m_cable.Error();
     m_nIdleThreads = CountThreads(m_driver.ProcessId());
     ASSERT_GE(m_nIdleThreads, 1);
 

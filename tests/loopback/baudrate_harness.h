@@ -14,10 +14,10 @@
 
 #include "app/selftest_dlg.h"
 #include "loopback/test_data_generator.h"
-#include "support/expected_log.h"
+#include "expected_log.h"
 #include "support/list_box_lines.h"
 #include "support/test_app.h"
-#include "support/test_cable.h"
+#include "test_cable.h"
 
 class CHarnessDlg : public CSelfTestDlg
 {

@@ -7,7 +7,7 @@
 
 #include "baudrate_harness.h"
 #include "loopback/baudrate_test.h"
-#include "support/wait_for.h"
+#include "wait_for.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 // so a port left open shows only in the process's handle count, not in a reopen.
 #include "loopback/port_discovery.h"
 #include "support/handle_count.h"
-#include "support/test_cable.h"
+#include "test_cable.h"
 
 #include <gtest/gtest.h>
 

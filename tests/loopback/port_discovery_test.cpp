@@ -1,7 +1,7 @@
 // Discovery against a stand-in driver: which ports are opened and asked, what comes back,
 // and that every handle and probe buffer is released in its turn.
 #include "loopback/port_discovery.h"
-#include "support/probe_driver.h"
+#include "support/stand_in_ports.h"
 
 #include <gtest/gtest.h>
 
@@ -14,10 +14,10 @@
 
 namespace {
 
-using Port = CProbeDriver::Port;
+using Port = CStandInPorts::Port;
 
 // One call of discovery with the probe's buffers counted.
-bool FindWith(CProbeDriver& driver, char* name)
+bool FindWith(CStandInPorts& driver, char* name)
 {
     driver.trackBuffers = true;
     const bool found = FindDevicePort(name);
@@ -25,15 +25,15 @@ bool FindWith(CProbeDriver& driver, char* name)
     return found;
 }
 
-CProbeDriver* Tracking()
+CStandInPorts* Tracking()
 {
-    CProbeDriver* driver = CProbeDriver::Active();
+    CStandInPorts* driver = CStandInPorts::Active();
     return driver != nullptr && driver->trackBuffers ? driver : nullptr;
 }
 
 void* TrackedAllocate(std::size_t size)
 {
-    CProbeDriver* driver = Tracking();
+    CStandInPorts* driver = Tracking();
     if (driver != nullptr && driver->failAllocations)
         return nullptr;
     void* block = std::malloc(size ? size : 1);
@@ -46,7 +46,7 @@ void* TrackedAllocate(std::size_t size)
 
 void TrackedRelease(void* block)
 {
-    if (CProbeDriver* driver = Tracking())
+    if (CStandInPorts* driver = Tracking())
         driver->liveBuffers.erase(block);
     std::free(block);
 }
@@ -103,7 +103,7 @@ TEST(PortDiscovery, ProbesInOrderAndReleasesEverything)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
-        CProbeDriver driver;
+        CStandInPorts driver;
         driver.ports = c.ports;
         driver.failAllocations = c.failAllocations;
         char name[16];
@@ -123,7 +123,7 @@ TEST(PortDiscovery, ProbesInOrderAndReleasesEverything)
 
 TEST(PortDiscovery, EveryCallStartsAgainAtCom1)
 {
-    CProbeDriver driver;
+    CStandInPorts driver;
     char name[16];
     driver.ports = { { 5, Port::Cable } };
     EXPECT_TRUE(FindWith(driver, name));

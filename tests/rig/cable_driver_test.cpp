@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "support/row_name.h"
-#include "support/test_cable.h"
-#include "support/wait_for.h"
+#include "test_cable.h"
+#include "wait_for.h"
 
 namespace {
 

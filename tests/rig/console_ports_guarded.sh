@@ -11,8 +11,8 @@ devices=(/dev/ttyS*)
 planted=$WINEPREFIX/dosdevices/com250
 ln -sfn "${devices[0]}" "$planted"
 trap 'rm -f "$planted"' EXIT
-"$ROOT/tools/rig.sh" guard
-"$ROOT/tools/winerun" cmd /c exit >/dev/null 2>&1   # what every test program goes through
+"$ROOT/tools/rig/rig.sh" guard
+"$ROOT/tools/rig/winerun.sh" cmd /c exit >/dev/null 2>&1   # what every test program goes through
 failed=0
 [ "$(readlink "$planted")" = "$ROOT/build/rig/no-port" ] || { echo "FAIL: $planted -> $(readlink "$planted")"; failed=1; }
 for dev in "${devices[@]}"; do

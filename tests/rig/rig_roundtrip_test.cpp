@@ -8,8 +8,8 @@
 #include <tuple>
 #include <vector>
 
-#include "support/test_cable.h"
-#include "support/wait_for.h"
+#include "test_cable.h"
+#include "wait_for.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "api_ledger.h"
-#include "support/test_cable.h"
-#include "support/wait_for.h"
+#include "test_cable.h"
+#include "wait_for.h"
 #include "serial/serial_wnd_port.h"
 
 namespace {

@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "api_ledger.h"
-#include "support/test_cable.h"
-#include "support/wait_for.h"
+#include "test_cable.h"
+#include "wait_for.h"
 #include "serial/device_path.h"
 #include "serial/serial_port.h"
 #include "serial/serial_wnd_port.h"

@@ -2,7 +2,7 @@
  * (cablectl.exe) and the test kit.
  *
  * The control device takes one text request per IOCTL_CABLE_COMMAND, in the same words as the
- * pty cable server's control socket (tools/cable.py), and answers one line starting with OK or
+ * pty cable server's control socket (tools/pty_cable/cable.py), and answers one line starting with OK or
  * ERR. The input buffer holds the request (no terminator needed), the output buffer gets the
  * reply with a terminating zero; the reply is cut to the buffer.
  *

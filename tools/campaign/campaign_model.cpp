@@ -1,6 +1,6 @@
 #include "campaign_model.h"
 
-#include "support/expected_log.h"
+#include "expected_log.h"
 
 #include <algorithm>
 #include <random>

@@ -12,9 +12,9 @@
 // run (the driver's cables only).
 #include "campaign_model.h"
 
-#include "support/dialog_driver.h"
-#include "support/loopback_cable.h"
-#include "support/process_footprint.h"
+#include "dialog_driver.h"
+#include "loopback_cable.h"
+#include "process_footprint.h"
 
 #include "port_broadcast.h"
 
