@@ -126,6 +126,32 @@ std::string Join(const std::vector<std::string>& lines)
     return text.empty() ? "    (empty)\n" : text;
 }
 
+// What the program must show once a device change was handled, from `run`, what the run alone
+// would show. Handled during the run, an arrival changes nothing and a pull fails the run;
+// handled after it, either resets the display, and an arrival then starts a run on the name
+// that discovery leaves, which does not open.
+Expected ExpectDeviceChange(const Scenario& s, const Expected& run, bool afterRun, unsigned long long pulledIn,
+                            const std::vector<std::string>& seenLog)
+{
+    const bool arrival = s.action == Action::Arrival;
+    Expected e = run;
+    if (afterRun) {
+        e = arrival ? OpenFailed() : Expected();
+        if (arrival)
+            e.port = kDiscoveredName;
+    } else if (!arrival) {
+        // The pulled cable failed the run where it was; the cable's count says where.
+        const std::vector<RunModel> pulled = ModelPull(s, pulledIn);
+        e = FromRun(pulled.front());
+        for (const RunModel& r : pulled)
+            if (LogMatches(seenLog, r.log))
+                e = FromRun(r);
+        e.evidence = " (the cable had taken in " + std::to_string(pulledIn) + " bytes)";
+    }
+    e.cableIn = arrival ? run.cableIn : pulledIn;
+    return e;
+}
+
 class Campaign
 {
 public:
@@ -172,7 +198,13 @@ private:
     bool PrepareCable(const Scenario& s);
     bool Settle(bool exits);
     void Observe(Seen& seen, bool exits);
+    // An action's share of a run: what it does to the program, and what the run must then show.
+    void PlayStop(const Scenario& s, const RunModel& run, Expected& e, Seen& seen);
+    bool PlayDeviceChange(const Scenario& s, Expected& e, Seen& seen, std::string& detail);
+    void PlayStartAgain(const Scenario& s, const RunModel& run, Expected& e, Seen& seen);
     Outcome Judge(const Expected& e, const Seen& seen, std::string& detail) const;
+    // Judges the run and books it; a program that hung or crashed is not played on.
+    Outcome Conclude(const Expected& e, const Seen& seen, std::string& detail, std::string& landing);
     void Announce(int com, bool arrival, std::string& box);
     void NoteFootprint();
 
@@ -361,111 +393,13 @@ Outcome Campaign::Play(const Scenario& s, std::string& detail, std::string& land
     Seen seen;
     switch (s.action) {
     case Action::None: break;
-    case Action::Stop: {
-        // The program handles a click only in a pause of the run or after it. The line count,
-        // sent right behind the click, is answered in the same pass of its message pump, just
-        // before or just after the Stop; in the short pause the read can come in between.
-        const size_t before = (size_t)m_driver.LogCount();
-        const bool clicked = m_driver.ClickStop();
-        const int counted = m_driver.LogCount();
-        Observe(seen, false);
-        if (!clicked) {
-            e.landing = "stop: button already disabled";
-            break;
-        }
-        size_t at = run.log.size() + 1;
-        for (int back = 0; back <= 2; ++back) {
-            const int index = counted - back;
-            if (index >= 0 && (size_t)index < seen.log.size() && seen.log[index] == kCancelled &&
-                (size_t)index >= before)
-                at = (size_t)index;
-        }
-        RunModel stopped;
-        if (at > run.log.size() || !ModelStop(run, at, stopped)) {
-            e.log.push_back("(User cancelled! where the click was handled, at line " + std::to_string(counted) + ")");
-            e.landing = "stop: nowhere";
-            break;
-        }
-        const Pump pump = PumpAt(run, at);
-        e = FromRun(stopped);
-        e.cableIn = CableIn(s, WriteLines(stopped.log));
-        e.evidence = " (lines " + std::to_string(before) + " before the click, " + std::to_string(counted) +
-                     " counted behind it; cancelled after line " + std::to_string(at) + ")";
-        e.landing = pump == Pump::Long ? "stop: 200 ms pause" : pump == Pump::Short ? "stop: 100 ms pause" : "stop: after the run";
-        break;
-    }
+    case Action::Stop: PlayStop(s, run, e, seen); break;
     case Action::Arrival:
-    case Action::Removal: {
-        // A real device change: a port of another make plugged in (taken away unannounced once
-        // the run is judged), or this cable pulled out (put back unannounced before the next).
-        const bool arrival = s.action == Action::Arrival;
-        const bool before = m_driver.IsIdle();
-        CTestCable other(m_cable.Kind());
-        unsigned long long pulledIn = 0;
-        if (arrival) {
-            if (!other.Claim(kArrivingCom, kArrivingCom, "--plain --instant")) {
-                detail = "no port could arrive: " + other.Error();
-                return Outcome::Hang;
-            }
-        } else {
-            CCableClient::Stats stats;
-            if (!m_cable.GetStats(stats) || (!stats.hungup && !m_cable.Request("hangup")) || !m_cable.GetStats(stats)) {
-                detail = "the cable could not be pulled";
-                return Outcome::Hang;
-            }
-            pulledIn = stats.in;
-        }
-        std::string box;
-        Announce(arrival ? kArrivingCom : m_cable.Com(), arrival, box);
-        const bool during = !before && box.empty() && !m_driver.IsIdle();
-        Observe(seen, false);
-        if (!box.empty())
-            seen.box = box;
-        // Handled during the run, the notice changes nothing; after it, it resets the display
-        // (and an arrival starts a run on what discovery found). Between the two readings the
-        // evidence allows either.
-        const bool afterRun = before || (!during && (seen.log.empty() || !seen.box.empty()));
-        const unsigned long long cableIn = arrival ? e.cableIn : pulledIn;
-        if (afterRun) {
-            e = arrival ? OpenFailed() : Expected();
-            if (arrival)
-                e.port = kDiscoveredName;
-        } else if (!arrival) {
-            // The pulled cable failed the run where it was; the cable's count says where.
-            const std::vector<RunModel> pulled = ModelPull(s, pulledIn);
-            e = FromRun(pulled.front());
-            for (const RunModel& r : pulled)
-                if (LogMatches(seen.log, r.log))
-                    e = FromRun(r);
-            e.evidence = " (the cable had taken in " + std::to_string(pulledIn) + " bytes)";
-        }
-        e.cableIn = cableIn;
-        const char* what = arrival ? "arrival" : "removal";
-        e.landing = std::string(what) + (before   ? ": after the run"
-                                         : during ? ": during the run"
-                                         : afterRun ? ": at the end, after it"
-                                                    : ": at the end, during it");
+    case Action::Removal:
+        if (!PlayDeviceChange(s, e, seen, detail))
+            return Outcome::Hang;
         break;
-    }
-    case Action::StartAgain: {
-        const bool before = m_driver.IsIdle();
-        const size_t linesBefore = (size_t)m_driver.LogCount();
-        m_driver.PostCommand(IDC_START);
-        const int counted = m_driver.LogCount();
-        // Handled after the run, the click starts a second run on the same cable, whose stream
-        // goes on where the first one's ended.
-        const bool second = before || (size_t)counted == run.log.size() || (counted == 1 && linesBefore >= 2);
-        if (second) {
-            CDialogDriver::WaitFor([this] { return !m_driver.IsEnabled(IDC_START) || m_driver.FindMessageBox() != nullptr; }, 2000, 5);
-            const RunModel again = ModelRun(s, run.consumed);
-            const Expected first = e;
-            e = run.hungUp ? OpenFailed() : FromRun(again);
-            e.cableIn = run.hungUp ? first.cableIn : CableIn(s, WriteLines(run.log) + WriteLines(again.log));
-        }
-        e.landing = second ? "start: after the run, a second run" : "start: during the run, ignored";
-        Observe(seen, false);
-        break;
-    }
+    case Action::StartAgain: PlayStartAgain(s, run, e, seen); break;
     case Action::Escape:
         m_driver.PressEscape();
         e.exits = true;
@@ -476,6 +410,105 @@ Outcome Campaign::Play(const Scenario& s, std::string& detail, std::string& land
     }
     if (s.action == Action::None)
         Observe(seen, false);
+    return Conclude(e, seen, detail, landing);
+}
+
+void Campaign::PlayStop(const Scenario& s, const RunModel& run, Expected& e, Seen& seen)
+{
+    // The program handles a click only in a pause of the run or after it. The line count,
+    // sent right behind the click, is answered in the same pass of its message pump, just
+    // before or just after the Stop; in the short pause the read can come in between.
+    const size_t before = (size_t)m_driver.LogCount();
+    const bool clicked = m_driver.ClickStop();
+    const int counted = m_driver.LogCount();
+    Observe(seen, false);
+    if (!clicked) {
+        e.landing = "stop: button already disabled";
+        return;
+    }
+    size_t at = run.log.size() + 1;
+    for (int back = 0; back <= 2; ++back) {
+        const int index = counted - back;
+        if (index >= 0 && (size_t)index < seen.log.size() && seen.log[index] == kCancelled &&
+            (size_t)index >= before)
+            at = (size_t)index;
+    }
+    RunModel stopped;
+    if (at > run.log.size() || !ModelStop(run, at, stopped)) {
+        e.log.push_back("(User cancelled! where the click was handled, at line " + std::to_string(counted) + ")");
+        e.landing = "stop: nowhere";
+        return;
+    }
+    const Pump pump = PumpAt(run, at);
+    e = FromRun(stopped);
+    e.cableIn = CableIn(s, WriteLines(stopped.log));
+    e.evidence = " (lines " + std::to_string(before) + " before the click, " + std::to_string(counted) +
+                 " counted behind it; cancelled after line " + std::to_string(at) + ")";
+    e.landing = pump == Pump::Long ? "stop: 200 ms pause" : pump == Pump::Short ? "stop: 100 ms pause" : "stop: after the run";
+}
+
+bool Campaign::PlayDeviceChange(const Scenario& s, Expected& e, Seen& seen, std::string& detail)
+{
+    // A real device change: a port of another make plugged in (taken away unannounced once
+    // the run is judged), or this cable pulled out (put back unannounced before the next).
+    const bool arrival = s.action == Action::Arrival;
+    const bool before = m_driver.IsIdle();
+    CTestCable other(m_cable.Kind());
+    unsigned long long pulledIn = 0;
+    if (arrival) {
+        if (!other.Claim(kArrivingCom, kArrivingCom, "--plain --instant")) {
+            detail = "no port could arrive: " + other.Error();
+            return false;
+        }
+    } else {
+        CCableClient::Stats stats;
+        if (!m_cable.GetStats(stats) || (!stats.hungup && !m_cable.Request("hangup")) || !m_cable.GetStats(stats)) {
+            detail = "the cable could not be pulled";
+            return false;
+        }
+        pulledIn = stats.in;
+    }
+    std::string box;
+    Announce(arrival ? kArrivingCom : m_cable.Com(), arrival, box);
+    const bool during = !before && box.empty() && !m_driver.IsIdle();
+    Observe(seen, false);
+    if (!box.empty())
+        seen.box = box;
+    // Handled during the run, the notice changes nothing; after it, it resets the display
+    // (and an arrival starts a run on what discovery found). Between the two readings the
+    // evidence allows either.
+    const bool afterRun = before || (!during && (seen.log.empty() || !seen.box.empty()));
+    e = ExpectDeviceChange(s, e, afterRun, pulledIn, seen.log);
+    const char* what = arrival ? "arrival" : "removal";
+    e.landing = std::string(what) + (before   ? ": after the run"
+                                     : during ? ": during the run"
+                                     : afterRun ? ": at the end, after it"
+                                                : ": at the end, during it");
+    return true;
+}
+
+void Campaign::PlayStartAgain(const Scenario& s, const RunModel& run, Expected& e, Seen& seen)
+{
+    const bool before = m_driver.IsIdle();
+    const size_t linesBefore = (size_t)m_driver.LogCount();
+    m_driver.PostCommand(IDC_START);
+    const int counted = m_driver.LogCount();
+    // Handled after the run, the click starts a second run on the same cable, whose stream
+    // goes on where the first one's ended.
+    const bool second = before || (size_t)counted == run.log.size() || (counted == 1 && linesBefore >= 2);
+    if (second) {
+        CDialogDriver::WaitFor([this] { return !m_driver.IsEnabled(IDC_START) || m_driver.FindMessageBox() != nullptr; }, 2000, 5);
+        const RunModel again = ModelRun(s, run.consumed);
+        const Expected first = e;
+        e = run.hungUp ? OpenFailed() : FromRun(again);
+        e.cableIn = run.hungUp ? first.cableIn : CableIn(s, WriteLines(run.log) + WriteLines(again.log));
+    }
+    e.landing = second ? "start: after the run, a second run" : "start: during the run, ignored";
+    Observe(seen, false);
+}
+
+Outcome Campaign::Conclude(const Expected& e, const Seen& seen, std::string& detail, std::string& landing)
+{
     if (!e.landing.empty())
         ++m_landings[e.landing];
     landing = e.landing + e.evidence;
