@@ -37,7 +37,7 @@ while [ $# -gt 0 ]; do
   esac
   shift
 done
-case "$CABLE" in pty|driver|bridge) ;; *) echo "bench_e2e: --cable is pty, driver or bridge" >&2; exit 2 ;; esac
+case "$CABLE" in pty|driver|bridge) ;; *) echo "bench_e2e: --cable is pty, driver or a flavour with floors below (bridge)" >&2; exit 2 ;; esac
 export SELFTEST_CABLE=$CABLE
 
 EXE32=build/win32/app/selftest.exe

@@ -63,13 +63,14 @@ bool ParseStats(const std::string& reply, CCableClient::Stats& stats)
 CCableClient::Kind CCableClient::KindFromEnvironment()
 {
     const std::string kind = std::getenv("SELFTEST_CABLE") ? std::getenv("SELFTEST_CABLE") : "";
-    return kind == "driver" || kind == "bridge" ? Driver : Pty;
+    return kind.empty() || kind == "pty" ? Pty : Driver;
 }
 
 std::string CCableClient::FlavourFromEnvironment()
 {
-    const char* kind = std::getenv("SELFTEST_CABLE");
-    return kind && std::string(kind) == "bridge" ? "bridge" : "";
+    // Any other word names one of the driver's flavours, so a new flavour needs nothing here.
+    const std::string kind = std::getenv("SELFTEST_CABLE") ? std::getenv("SELFTEST_CABLE") : "";
+    return kind.empty() || kind == "pty" || kind == "driver" ? "" : kind;
 }
 
 CCableClient::CCableClient(Kind kind) : m_kind(kind)

@@ -2,8 +2,8 @@
 // take the same request lines and give the same reply lines: the pty cable server
 // (tools/pty_cable/cable.py, on the host, through its control socket at CABLE_CONTROL) and the virtual
 // cable driver (tools/cable_driver, through its control device). SELFTEST_CABLE=driver in the
-// environment chooses the driver; SELFTEST_CABLE=bridge the driver with its ports of the USB
-// bridge's flavour.
+// environment chooses the driver with its default flavour; any other word but pty, the driver
+// with its ports of that flavour (SELFTEST_CABLE=bridge).
 #pragma once
 
 #include <cstdint>

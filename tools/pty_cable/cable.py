@@ -102,7 +102,7 @@ cable_options(ADD_PARSER)
 # The driver cable's flavours and fault switches. Wine's serial emulation on a tty decides how
 # bytes, waits, errors and opens behave, so a pty takes only the words that change nothing:
 # the uart flavour and the latency timer (a bridge's, unused on a uart). The others are refused.
-ADD_PARSER.add_argument("--flavour", choices=["uart", "bridge"], default="uart")
+ADD_PARSER.add_argument("--flavour", default="uart")
 ADD_PARSER.add_argument("--latency", type=int, default=16, metavar="MS")
 for switch, takes in (("--removal-code", int), ("--sticky-wait", None), ("--slow-close", int),
                       ("--wait-refused", None), ("--setstate-fails", int), ("--slow-open", int)):
