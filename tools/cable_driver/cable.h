@@ -23,6 +23,7 @@
 #define CABLE_RECORD_SIZE 8192
 #define CABLE_HISTORY_SIZE 1024
 #define CABLE_POOL_TAG 0x6C626143 /* "Cabl" */
+#define CABLE_TICK_MS 2       /* the line's timer */
 
 /* A read or write whose SERIAL_TIMEOUTS ran out ends with what was transferred, and Win32
  * reports success with a short count. Windows' serial driver uses STATUS_TIMEOUT, a success
@@ -109,6 +110,7 @@ typedef struct CABLE_PORT {
     LONGLONG lineStartUs;
     ULONGLONG lineSent;
     BOOLEAN txPending;      /* written since the last EV_TXEMPTY */
+    LONGLONG txEmptyDueUs;  /* EV_TXEMPTY not before: a tick after the write that emptied the queue */
     ULONG writeSeq;         /* numbers writes, so that a flush knows which came before it */
 
     /* bytes on their way back, each due at its time */
@@ -170,6 +172,7 @@ void CableRaiseEvents(CABLE_PORT *port, ULONG events, LIST_ENTRY *done);
 void CableServeReads(CABLE_PORT *port, LONGLONG nowUs, LIST_ENTRY *done);
 void CableServeWrites(CABLE_PORT *port, LONGLONG nowUs, LIST_ENTRY *done);
 void CableFinish(PIRP irp, NTSTATUS status, ULONG_PTR information, LIST_ENTRY *done);
+void CableFinishWrite(CABLE_PORT *port, NTSTATUS status, LONGLONG nowUs, LIST_ENTRY *done);
 void CableFinishHead(LIST_ENTRY *queue, ULONG *headDone, BOOLEAN *headStarted, NTSTATUS status, LIST_ENTRY *done);
 void CableNoteSettings(CABLE_PORT *port);
 

@@ -63,6 +63,15 @@ void CableFinishHead(LIST_ENTRY *queue, ULONG *headDone, BOOLEAN *headStarted, N
     *headStarted = FALSE;
 }
 
+/* Under g_lock: the head write is done. Wine sets a request's result in the thread that issued
+ * it, so an EV_TXEMPTY completed at the same moment can reach a program's other thread before
+ * the write does; it comes a tick later (CableService), as a UART's comes a frame after the write. */
+void CableFinishWrite(CABLE_PORT *port, NTSTATUS status, LONGLONG nowUs, LIST_ENTRY *done)
+{
+    CableFinishHead(&port->writes, &port->writeDone, &port->writeHeadStarted, status, done);
+    port->txEmptyDueUs = nowUs + CABLE_TICK_MS * 1000;
+}
+
 static void FinishReads(CABLE_PORT *port, NTSTATUS status, LIST_ENTRY *done)
 {
     while (!IsListEmpty(&port->reads))
@@ -213,7 +222,7 @@ void CableServeWrites(CABLE_PORT *port, LONGLONG nowUs, LIST_ENTRY *done)
         }
         if (port->writeDone < length || (!CableIsBridge(port) && port->txCount))
             return;
-        CableFinishHead(&port->writes, &port->writeDone, &port->writeHeadStarted, STATUS_SUCCESS, done);
+        CableFinishWrite(port, STATUS_SUCCESS, nowUs, done);
     }
 }
 
