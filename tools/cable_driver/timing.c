@@ -97,10 +97,11 @@ static void Transmit(CABLE_PORT *port, LONGLONG nowUs)
         port->lineBusy = FALSE;
 }
 
-/* Echoed bytes that are due join the receive queue: a UART's byte by byte, a bridge's through
- * its device's packets. */
+/* Echoed bytes that are due join the receive queue: byte by byte, or through the device's
+ * packets on a flavour that sends them so. */
 static ULONG Receive(CABLE_PORT *port, LONGLONG nowUs, ULONG *events, LIST_ENTRY *done)
 {
+    BOOLEAN packets = CableFlavour(port)->rxPacket != 0;
     ULONG arrived = 0;
     while (port->flightCount && port->flightDueUs[port->flightHead] <= nowUs) {
         UCHAR byte = port->flight[port->flightHead];
@@ -112,7 +113,7 @@ static ULONG Receive(CABLE_PORT *port, LONGLONG nowUs, ULONG *events, LIST_ENTRY
             continue;
         }
         ++port->cable->bytesOut;
-        if (CableIsBridge(port)) {
+        if (packets) {
             CableBridgeTake(port, byte, nowUs);
             continue;
         }
@@ -123,7 +124,7 @@ static ULONG Receive(CABLE_PORT *port, LONGLONG nowUs, ULONG *events, LIST_ENTRY
         if (byte == port->chars.EventChar)
             *events |= SERIAL_EV_RXFLAG;
     }
-    if (CableIsBridge(port))
+    if (packets)
         CableBridgeDeliver(port, nowUs, done);
     return arrived;
 }
@@ -141,8 +142,8 @@ static void Expire(CABLE_PORT *port, LONGLONG nowUs, LIST_ENTRY *done)
     }
     if (!IsListEmpty(&port->writes) && port->writeHeadStarted && port->writeTotalDueUs != NEVER &&
         nowUs >= port->writeTotalDueUs) {
-        /* A UART's write ends with what went out; the rest of it does not go. */
-        if (!CableIsBridge(port)) {
+        /* A write that ends on the line ends with what went out; the rest of it does not go. */
+        if (CableFlavour(port)->writeEnd == CABLE_WRITE_ON_THE_LINE) {
             port->writeDone -= min(port->writeDone, port->txCount);
             port->txHead = port->txCount = 0;
             port->lineBusy = FALSE;
@@ -152,12 +153,12 @@ static void Expire(CABLE_PORT *port, LONGLONG nowUs, LIST_ENTRY *done)
     }
 }
 
-/* Whether the transmitter has nothing left to send since the last EV_TXEMPTY: a UART's when the
- * line has taken the last byte; a bridge's driver says so when it has handed the last write to
- * the device. */
+/* Whether the transmitter has nothing left to send since the last EV_TXEMPTY, as the flavour's
+ * driver sees it. */
 static BOOLEAN TransmitterEmptied(CABLE_PORT *port)
 {
-    return port->txPending && IsListEmpty(&port->writes) && (CableIsBridge(port) || port->txCount == 0);
+    return port->txPending && IsListEmpty(&port->writes) &&
+           (CableFlavour(port)->txEmpty == CABLE_TX_EMPTY_HANDED_OVER || port->txCount == 0);
 }
 
 /* Under g_lock: everything due on one port up to now. */
