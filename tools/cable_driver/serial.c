@@ -1,4 +1,4 @@
-/* The life of a COM port device's requests, as Microsoft documents it for a serial driver: every
+/* The life of a COM port device's requests, as documented for a Windows serial driver: every
  * pending request cancellable, completed once g_lock is let go, and all of them ended at cleanup;
  * wait-on-mask's event history; reads and writes with SERIAL_TIMEOUTS, and a flush that waits for
  * the writes. The device-control requests are in serial_ioctl.c, who the port is open for in

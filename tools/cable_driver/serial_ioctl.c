@@ -1,4 +1,4 @@
-/* The device-control requests of a COM port device, as Microsoft documents them for a serial
+/* The device-control requests of a COM port device, as documented for a Windows serial
  * driver: the line settings and SERIAL_TIMEOUTS, wait-on-mask, the queues and purge, comm status,
  * the modem lines of a loopback plug; and the maker's private request. One row a request in
  * g_requests; each handler runs under g_lock, and what it ends is completed after (serial.c). */
