@@ -60,7 +60,7 @@ extern const CABLE_FLAVOUR_TRAITS g_flavours[]; /* ends with a row without a nam
 
 /* The flavour and the documented faults of real drivers, chosen at `add` (cable_ioctl.h); each
  * port device keeps its own copy, since it outlives its cable after a pull. Each switch is one
- * ULONG, named with its word, default and range in control.c's table of switches. */
+ * ULONG, named with its word, default and range in g_switches (faults.c). */
 typedef struct CABLE_KIND {
     const CABLE_FLAVOUR_TRAITS *flavour;
     ULONG removalCode;      /* Win32 code of requests after a pull: 5, 22, 31 or 995 */
