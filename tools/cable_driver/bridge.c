@@ -1,21 +1,16 @@
 /* What a USB bridge's device does differently from a UART: it sends received bytes to the host
- * in packets, and it makes its line's rate from a fixed clock. The requests themselves are
- * served as for any port (serial.c); the transmit side's differences are the few lines there
- * that ask CableIsBridge. */
+ * in packets, and it makes its line's rate from a fixed clock. Its row in g_flavours (flavours.c)
+ * names these; the transmit side's differences are traits of that row. */
 #include "cable.h"
 
 #define BRIDGE_CLOCK_EIGHTHS 24000000ULL /* 3 MHz, in eighths: the divisor has three fraction bits */
 #define BRIDGE_MIN_EIGHTHS 8             /* divisor 1: the fastest rate, 3 MHz */
 #define BRIDGE_MAX_EIGHTHS 131071        /* 16383.875, the largest divisor: ~183 bps */
 
-/* The rate the line runs at: a UART's is the one asked; a bridge takes any rate and makes the
- * nearest that 3 MHz over a divisor in eighths gives. GET_BAUD_RATE still reads the one asked. */
-ULONG CableLineRate(const CABLE_PORT *port)
+/* A bridge takes any rate and makes the nearest that 3 MHz over a divisor in eighths gives. */
+ULONG CableBridgeRate(ULONG asked)
 {
-    ULONGLONG asked = port->baud.BaudRate, eighths;
-    if (!CableIsBridge(port) || asked == 0)
-        return port->baud.BaudRate;
-    eighths = (BRIDGE_CLOCK_EIGHTHS + asked / 2) / asked;
+    ULONGLONG eighths = (BRIDGE_CLOCK_EIGHTHS + asked / 2) / asked;
     if (eighths < BRIDGE_MIN_EIGHTHS)
         eighths = BRIDGE_MIN_EIGHTHS;
     if (eighths > BRIDGE_MAX_EIGHTHS)
@@ -31,17 +26,17 @@ void CableBridgeTake(CABLE_PORT *port, UCHAR byte, LONGLONG nowUs)
         port->deviceSinceUs = nowUs;
 }
 
-/* Under g_lock: the device sends a packet of up to 62 bytes when it has that many, or when its
- * latency timer has run out with bytes waiting; the timer starts again with each packet. Each
- * packet is one arrival for the driver: one EV_RXCHAR. Returns the bytes the host received. */
+/* Under g_lock: the device sends a full packet when it has one, or what it has when its latency
+ * timer has run out; the timer starts again with each packet. Each packet is one arrival for
+ * the driver: one EV_RXCHAR. Returns the bytes the host received. */
 ULONG CableBridgeDeliver(CABLE_PORT *port, LONGLONG nowUs, LIST_ENTRY *done)
 {
     LONGLONG latencyUs = (LONGLONG)port->kind.latencyMs * 1000;
+    ULONG full = CableFlavour(port)->rxPacket;
     ULONG arrived = 0;
 
-    while (port->deviceCount >= CABLE_PACKET_DATA ||
-           (port->deviceCount && nowUs - port->deviceSinceUs >= latencyUs)) {
-        ULONG packet = min(port->deviceCount, CABLE_PACKET_DATA), i;
+    while (port->deviceCount >= full || (port->deviceCount && nowUs - port->deviceSinceUs >= latencyUs)) {
+        ULONG packet = min(port->deviceCount, full), i;
         ULONG events = SERIAL_EV_RXCHAR;
         for (i = 0; i < packet; ++i)
             if (port->rx[(port->rxHead + port->rxCount + i) % CABLE_RX_SIZE] == port->chars.EventChar)

@@ -26,7 +26,11 @@
  *                    a packet); a write completes once it fits the device's buffer and
  *                    EV_TXEMPTY comes when the driver has handed everything to the device; any
  *                    rate is taken, the line runs at 3 MHz over a divisor in eighths.
- * Switches, each a fault that real drivers are documented to have, on either flavour:
+ *   On both, EV_TXEMPTY comes a timer tick (2 ms) after the write that emptied the queue has
+ *   completed, never with it: a program's other thread must not see it before the write.
+ *   Each flavour is a row of g_flavours (flavours.c).
+ * Switches, each a fault that real drivers are documented to have, on either flavour (each a row
+ * of g_switches, faults.c):
  *   --removal-code C   after a pull, pending and later requests fail with Win32 code C (5, the
  *                      default, is STATUS_DELETE_PENDING; 22 STATUS_INVALID_DEVICE_STATE;
  *                      31 STATUS_UNSUCCESSFUL; 995 STATUS_CANCELLED)

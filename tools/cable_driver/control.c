@@ -3,38 +3,6 @@
  * line out, in the pty cable server's words (cable_ioctl.h). */
 #include "cable.h"
 
-typedef struct REPLY {
-    char *at, *end;
-} REPLY;
-
-static void Say(REPLY *reply, const char *text)
-{
-    while (*text && reply->at + 1 < reply->end)
-        *reply->at++ = *text++;
-    *reply->at = 0;
-}
-
-static void SayNumber(REPLY *reply, ULONGLONG value)
-{
-    char digits[24];
-    int count = 0;
-    do {
-        digits[count++] = (char)('0' + value % 10);
-        value /= 10;
-    } while (value);
-    while (count && reply->at + 1 < reply->end)
-        *reply->at++ = digits[--count];
-    *reply->at = 0;
-}
-
-static void SayField(REPLY *reply, const char *name, ULONGLONG value)
-{
-    Say(reply, " ");
-    Say(reply, name);
-    Say(reply, "=");
-    SayNumber(reply, value);
-}
-
 /* ---- line settings as the rig reports them ---------------------------------------------- */
 
 /* Under g_lock: the setting in force joins the cable's history when it differs from the last
@@ -44,21 +12,21 @@ void CableNoteSettings(CABLE_PORT *port)
 {
     static const char parities[] = "NOEMS";
     char label[40];
-    REPLY text = { label, label + sizeof(label) };
+    CABLE_REPLY text = { label, label + sizeof(label) };
     BOOLEAN rtscts = (port->handflow.ControlHandShake & SERIAL_CTS_HANDSHAKE) != 0;
     BOOLEAN xon = (port->handflow.FlowReplace & (SERIAL_AUTO_TRANSMIT | SERIAL_AUTO_RECEIVE)) != 0;
     CABLE *cable = port->cable;
     char parity[2] = { parities[port->line.Parity <= 4 ? port->line.Parity : 0], 0 };
-    REPLY history;
+    CABLE_REPLY history;
 
     if (!cable)
         return;
-    SayNumber(&text, port->baud.BaudRate);
-    Say(&text, "-");
-    SayNumber(&text, port->line.WordLength);
-    Say(&text, parity);
-    SayNumber(&text, port->line.StopBits == STOP_BITS_2 ? 2 : 1);
-    Say(&text, rtscts && xon ? "-both" : rtscts ? "-rtscts" : xon ? "-xonxoff" : "-none");
+    CableSayNumber(&text, port->baud.BaudRate);
+    CableSay(&text, "-");
+    CableSayNumber(&text, port->line.WordLength);
+    CableSay(&text, parity);
+    CableSayNumber(&text, port->line.StopBits == STOP_BITS_2 ? 2 : 1);
+    CableSay(&text, rtscts && xon ? "-both" : rtscts ? "-rtscts" : xon ? "-xonxoff" : "-none");
     port->settingsChanged = FALSE;
     cable->baud = port->baud.BaudRate;
     cable->lineBaud = CableLineRate(port);
@@ -76,93 +44,14 @@ void CableNoteSettings(CABLE_PORT *port)
     while (*history.at)
         ++history.at;
     if (history.at != cable->history)
-        Say(&history, ",");
-    Say(&history, label);
-}
-
-/* ---- words ------------------------------------------------------------------------------ */
-
-#define MAX_WORDS 48
-
-static int Split(char *line, char **words)
-{
-    int count = 0;
-    while (*line && count < MAX_WORDS) {
-        while (*line == ' ' || *line == '\t' || *line == '\r' || *line == '\n')
-            *line++ = 0;
-        if (!*line)
-            break;
-        words[count++] = line;
-        while (*line && *line != ' ' && *line != '\t' && *line != '\r' && *line != '\n')
-            ++line;
-    }
-    return count;
-}
-
-static BOOLEAN Same(const char *a, const char *b)
-{
-    while (*a && *b) {
-        char x = *a >= 'A' && *a <= 'Z' ? (char)(*a + 32) : *a;
-        char y = *b >= 'A' && *b <= 'Z' ? (char)(*b + 32) : *b;
-        if (x != y)
-            return FALSE;
-        ++a, ++b;
-    }
-    return *a == *b;
-}
-
-static BOOLEAN Number(const char *text, ULONG *value)
-{
-    ULONGLONG result = 0;
-    if (!*text)
-        return FALSE;
-    for (; *text; ++text) {
-        if (*text < '0' || *text > '9')
-            return FALSE;
-        result = result * 10 + (ULONG)(*text - '0');
-        if (result > 0x7FFFFFFF)
-            return FALSE;
-    }
-    *value = (ULONG)result;
-    return TRUE;
-}
-
-static BOOLEAN ComNumber(const char *text, ULONG *number)
-{
-    if ((text[0] == 'c' || text[0] == 'C') && (text[1] == 'o' || text[1] == 'O') && (text[2] == 'm' || text[2] == 'M'))
-        text += 3;
-    return Number(text, number) && *number >= 1 && *number <= CABLE_MAX_COM;
-}
-
-static BOOLEAN OnOff(const char *text, BOOLEAN *value)
-{
-    if (Same(text, "on"))
-        *value = TRUE;
-    else if (Same(text, "off"))
-        *value = FALSE;
-    else
-        return FALSE;
-    return TRUE;
-}
-
-/* "none" gives -1. */
-static BOOLEAN CountOrNone(const char *text, LONG *value)
-{
-    ULONG number;
-    if (Same(text, "none")) {
-        *value = -1;
-        return TRUE;
-    }
-    if (!Number(text, &number))
-        return FALSE;
-    *value = (LONG)number;
-    return TRUE;
+        CableSay(&history, ",");
+    CableSay(&history, label);
 }
 
 static BOOLEAN Offsets(char *text, CABLE *cable)
 {
     ULONG count = 0;
-    if (Same(text, "none")) {
+    if (CableSame(text, "none")) {
         cable->corruptCount = 0;
         return TRUE;
     }
@@ -174,7 +63,7 @@ static BOOLEAN Offsets(char *text, CABLE *cable)
         if (*comma)
             *comma++ = 0;
         if (*text) {
-            if (!Number(text, &value) || count == CABLE_CORRUPT_MAX)
+            if (!CableNumber(text, &value) || count == CABLE_CORRUPT_MAX)
                 return FALSE;
             cable->corrupt[count++] = value;
         }
@@ -206,32 +95,32 @@ static const char *CableRequest(CABLE *cable, char **words, int count, LIST_ENTR
     BOOLEAN flag;
     LONG value;
 
-    if (count == 2 && Same(verb, "pacing") && OnOff(words[1], &flag))
+    if (count == 2 && CableSame(verb, "pacing") && CableOnOff(words[1], &flag))
         cable->pacing = flag;
-    else if (count == 2 && Same(verb, "noecho") && OnOff(words[1], &flag))
+    else if (count == 2 && CableSame(verb, "noecho") && CableOnOff(words[1], &flag))
         cable->noecho = flag;
-    else if (count == 2 && Same(verb, "stall") && OnOff(words[1], &flag))
+    else if (count == 2 && CableSame(verb, "stall") && CableOnOff(words[1], &flag))
         cable->stall = flag;
-    else if (count == 2 && Same(verb, "corrupt")) {
+    else if (count == 2 && CableSame(verb, "corrupt")) {
         if (!Offsets(words[1], cable))
             return "expected offsets or none";
-    } else if (count == 2 && Same(verb, "echo-only") && CountOrNone(words[1], &value))
+    } else if (count == 2 && CableSame(verb, "echo-only") && CableCountOrNone(words[1], &value))
         cable->echoOnly = value;
-    else if (count == 2 && Same(verb, "delay") && CountOrNone(words[1], &value))
+    else if (count == 2 && CableSame(verb, "delay") && CableCountOrNone(words[1], &value))
         cable->delayMs = value < 0 ? 0 : (ULONG)value;
-    else if (count == 2 && Same(verb, "mismatch") && CountOrNone(words[1], &value))
+    else if (count == 2 && CableSame(verb, "mismatch") && CableCountOrNone(words[1], &value))
         cable->mismatch = value < 0 ? 0 : (ULONG)value;
-    else if (count == 2 && Same(verb, "hangup-after") && CountOrNone(words[1], &value)) {
+    else if (count == 2 && CableSame(verb, "hangup-after") && CableCountOrNone(words[1], &value)) {
         cable->hangupAfter = value;
         if (value >= 0 && cable->bytesIn >= (ULONGLONG)value) {
             cable->hangupAfter = -1;
             if (cable->port)
                 CableDetachPort(cable->port, done);
         }
-    } else if (count == 1 && Same(verb, "hangup")) {
+    } else if (count == 1 && CableSame(verb, "hangup")) {
         if (cable->port)
             CableDetachPort(cable->port, done);
-    } else if (count == 1 && Same(verb, "flush")) {
+    } else if (count == 1 && CableSame(verb, "flush")) {
         CABLE_PORT *port = cable->port;
         if (port) {
             port->txHead = port->txCount = 0;
@@ -239,7 +128,7 @@ static const char *CableRequest(CABLE *cable, char **words, int count, LIST_ENTR
             port->rxHead = port->rxCount = port->deviceCount = 0;
             port->lineBusy = FALSE;
         }
-    } else if (count == 1 && Same(verb, "reset")) {
+    } else if (count == 1 && CableSame(verb, "reset")) {
         /* The history starts again with the setting in force. */
         ResetCable(cable);
         cable->bytesIn = cable->bytesOut = 0;
@@ -257,40 +146,35 @@ static const char *CableRequest(CABLE *cable, char **words, int count, LIST_ENTR
     return NULL;
 }
 
-static void Stats(CABLE *cable, REPLY *reply)
+static void Stats(CABLE *cable, CABLE_REPLY *reply)
 {
     if (cable->port)
         CableNoteSettings(cable->port);
-    SayField(reply, "baud", cable->baud);
-    SayField(reply, "line", cable->lineBaud);
-    SayField(reply, "bits", cable->bits);
-    Say(reply, " parity=");
-    Say(reply, cable->parity ? (char[2]){ cable->parity, 0 } : "N");
-    SayField(reply, "stop", cable->stop);
-    SayField(reply, "rtscts", cable->rtscts);
-    SayField(reply, "ixon", cable->ixon);
-    SayField(reply, "ixoff", cable->ixoff);
-    SayField(reply, "in", cable->bytesIn);
-    SayField(reply, "out", cable->bytesOut);
-    SayField(reply, "hungup", cable->port == NULL);
-    SayField(reply, "plain", cable->plain);
-    Say(reply, cable->kind.flavour == CABLE_BRIDGE ? " flavour=bridge" : " flavour=uart");
-    SayField(reply, "removal-code", cable->kind.removalCode);
-    SayField(reply, "sticky-wait", cable->kind.stickyWait);
-    SayField(reply, "slow-close", cable->kind.slowCloseMs);
-    SayField(reply, "wait-refused", cable->kind.waitRefused);
-    SayField(reply, "setstate-fails", cable->kind.setstateFails);
-    SayField(reply, "latency", cable->kind.latencyMs);
-    SayField(reply, "slow-open", cable->kind.slowOpenMs);
-    Say(reply, " settings=");
-    Say(reply, cable->history);
+    CableSayField(reply, "baud", cable->baud);
+    CableSayField(reply, "line", cable->lineBaud);
+    CableSayField(reply, "bits", cable->bits);
+    CableSay(reply, " parity=");
+    CableSay(reply, cable->parity ? (char[2]){ cable->parity, 0 } : "N");
+    CableSayField(reply, "stop", cable->stop);
+    CableSayField(reply, "rtscts", cable->rtscts);
+    CableSayField(reply, "ixon", cable->ixon);
+    CableSayField(reply, "ixoff", cable->ixoff);
+    CableSayField(reply, "in", cable->bytesIn);
+    CableSayField(reply, "out", cable->bytesOut);
+    CableSayField(reply, "hungup", cable->port == NULL);
+    CableSayField(reply, "plain", cable->plain);
+    CableSay(reply, " flavour=");
+    CableSay(reply, cable->kind.flavour->name);
+    CableSaySwitches(&cable->kind, reply);
+    CableSay(reply, " settings=");
+    CableSay(reply, cable->history);
 }
 
-static void Record(CABLE *cable, REPLY *reply)
+static void Record(CABLE *cable, CABLE_REPLY *reply)
 {
     static const char hex[] = "0123456789abcdef";
     ULONG i;
-    Say(reply, " ");
+    CableSay(reply, " ");
     for (i = 0; i < cable->recordCount && reply->at + 2 < reply->end; ++i) {
         *reply->at++ = hex[cable->record[i] >> 4];
         *reply->at++ = hex[cable->record[i] & 15];
@@ -298,67 +182,68 @@ static void Record(CABLE *cable, REPLY *reply)
     *reply->at = 0;
 }
 
-/* A switch's delay is a few seconds at most: a driver host that waits longer is a hung rig. */
-#define MAX_SWITCH_MS 60000
+/* ---- adding a cable --------------------------------------------------------------------- */
+
+/* One option of `add` at `words`: how many words it took, 0 when it is unknown or malformed. */
+static int Option(CABLE *cable, char **words, int count)
+{
+    const char *option = words[0], *argument = count > 1 ? words[1] : "";
+    const CABLE_FLAVOUR_TRAITS *flavour;
+    ULONG value;
+    int taken;
+
+    if (CableSame(option, "--plain"))
+        return cable->plain = TRUE, 1;
+    if (CableSame(option, "--instant"))
+        return cable->pacing = FALSE, 1;
+    if (CableSame(option, "--noecho"))
+        return cable->noecho = TRUE, 1;
+    if (CableSame(option, "--stall"))
+        return cable->stall = TRUE, 1;
+    if (CableSame(option, "--corrupt"))
+        return count > 1 && Offsets(words[1], cable) ? 2 : 0;
+    if (CableSame(option, "--flavour")) {
+        for (flavour = g_flavours; flavour->name; ++flavour)
+            if (CableSame(argument, flavour->name))
+                return cable->kind.flavour = flavour, 2;
+        return 0;
+    }
+    if ((taken = CableTakeSwitch(&cable->kind, words, count)) != 0)
+        return taken;
+    if (!CableNumber(argument, &value))
+        return 0;
+    if (CableSame(option, "--echo-only"))
+        return cable->echoOnly = (LONG)value, 2;
+    if (CableSame(option, "--delay"))
+        return cable->delayMs = value, 2;
+    if (CableSame(option, "--hangup-after"))
+        return cable->hangupAfter = (LONG)value, 2;
+    if (CableSame(option, "--mismatch"))
+        return cable->mismatch = value, 2;
+    return 0;
+}
 
 /* `add N [options]`: at passive level, since it creates a device. */
-static const char *Add(char **words, int count, REPLY *reply)
+static const char *Add(char **words, int count, CABLE_REPLY *reply)
 {
     CABLE *cable;
-    ULONG number, value;
+    ULONG number;
     NTSTATUS status;
     KIRQL irql;
-    int i;
+    int i, taken;
 
-    if (count < 1 || !ComNumber(words[0], &number))
+    if (count < 1 || !CableComNumber(words[0], &number))
         return "expected a COM number";
     cable = ExAllocatePoolWithTag(NonPagedPool, sizeof(CABLE), CABLE_POOL_TAG);
     if (!cable)
         return "out of memory";
     RtlZeroMemory(cable, sizeof(*cable));
     cable->number = number;
-    cable->kind.removalCode = 5;
-    cable->kind.latencyMs = CABLE_LATENCY_DEFAULT;
+    cable->kind.flavour = &g_flavours[0];
+    CableSwitchDefaults(&cable->kind);
     ResetCable(cable);
-    for (i = 1; i < count; ++i) {
-        const char *option = words[i];
-        const char *argument = i + 1 < count ? words[i + 1] : "";
-        if (Same(option, "--plain"))
-            cable->plain = TRUE;
-        else if (Same(option, "--instant"))
-            cable->pacing = FALSE;
-        else if (Same(option, "--noecho"))
-            cable->noecho = TRUE;
-        else if (Same(option, "--stall"))
-            cable->stall = TRUE;
-        else if (Same(option, "--corrupt") && Offsets(words[++i < count ? i : 0], cable))
-            ;
-        else if (Same(option, "--echo-only") && Number(argument, &value))
-            cable->echoOnly = (LONG)value, ++i;
-        else if (Same(option, "--delay") && Number(argument, &value))
-            cable->delayMs = value, ++i;
-        else if (Same(option, "--hangup-after") && Number(argument, &value))
-            cable->hangupAfter = (LONG)value, ++i;
-        else if (Same(option, "--mismatch") && Number(argument, &value))
-            cable->mismatch = value, ++i;
-        else if (Same(option, "--flavour") && (Same(argument, "uart") || Same(argument, "bridge")))
-            cable->kind.flavour = Same(argument, "bridge") ? CABLE_BRIDGE : CABLE_UART, ++i;
-        else if (Same(option, "--removal-code") && Number(argument, &value) &&
-                 (value == 5 || value == 22 || value == 31 || value == 995))
-            cable->kind.removalCode = value, ++i;
-        else if (Same(option, "--sticky-wait"))
-            cable->kind.stickyWait = TRUE;
-        else if (Same(option, "--wait-refused"))
-            cable->kind.waitRefused = TRUE;
-        else if (Same(option, "--slow-close") && Number(argument, &value) && value <= MAX_SWITCH_MS)
-            cable->kind.slowCloseMs = value, ++i;
-        else if (Same(option, "--slow-open") && Number(argument, &value) && value <= MAX_SWITCH_MS)
-            cable->kind.slowOpenMs = value, ++i;
-        else if (Same(option, "--setstate-fails") && Number(argument, &value) && value >= 1)
-            cable->kind.setstateFails = value, ++i;
-        else if (Same(option, "--latency") && Number(argument, &value) && value >= 1 && value <= 255)
-            cable->kind.latencyMs = value, ++i;
-        else {
+    for (i = 1; i < count; i += taken) {
+        if ((taken = Option(cable, words + i, count - i)) == 0) {
             ExFreePoolWithTag(cable, CABLE_POOL_TAG);
             return "unknown or malformed option";
         }
@@ -382,10 +267,11 @@ static const char *Add(char **words, int count, REPLY *reply)
     KeAcquireSpinLock(&g_lock, &irql);
     CableNoteSettings(cable->port);
     KeReleaseSpinLock(&g_lock, irql);
-    Say(reply, " com");
-    SayNumber(reply, number);
-    Say(reply, cable->plain ? " plain" : " maker");
-    Say(reply, cable->kind.flavour == CABLE_BRIDGE ? " bridge" : " uart");
+    CableSay(reply, " com");
+    CableSayNumber(reply, number);
+    CableSay(reply, cable->plain ? " plain" : " maker");
+    CableSay(reply, " ");
+    CableSay(reply, cable->kind.flavour->name);
     return NULL;
 }
 
@@ -433,10 +319,10 @@ void CableRemoveAll(void)
         Remove(number);
 }
 
-static const char *Command(char *line, REPLY *reply)
+static const char *Command(char *line, CABLE_REPLY *reply)
 {
-    char *words[MAX_WORDS];
-    int count = Split(line, words);
+    char *words[CABLE_MAX_WORDS];
+    int count = CableSplit(line, words);
     LIST_ENTRY done;
     const char *error = NULL;
     PDEVICE_OBJECT unused = NULL;
@@ -446,33 +332,33 @@ static const char *Command(char *line, REPLY *reply)
 
     if (count == 0)
         return "empty request";
-    if (Same(words[0], "ping"))
+    if (CableSame(words[0], "ping"))
         return NULL;
-    if (Same(words[0], "add"))
+    if (CableSame(words[0], "add"))
         return Add(words + 1, count - 1, reply);
-    if (Same(words[0], "remove")) {
-        if (count != 2 || !ComNumber(words[1], &number))
+    if (CableSame(words[0], "remove")) {
+        if (count != 2 || !CableComNumber(words[1], &number))
             return "expected a COM number";
         return Remove(number) ? NULL : "no such cable";
     }
-    if (Same(words[0], "list")) {
+    if (CableSame(words[0], "list")) {
         KeAcquireSpinLock(&g_lock, &irql);
         for (number = 1; number <= CABLE_MAX_COM; ++number) {
             if (!g_cables[number])
                 continue;
-            Say(reply, " com");
-            SayNumber(reply, number);
-            Say(reply, g_cables[number]->port ? (g_cables[number]->plain ? "=plain" : "=maker") : "=hungup");
+            CableSay(reply, " com");
+            CableSayNumber(reply, number);
+            CableSay(reply, g_cables[number]->port ? (g_cables[number]->plain ? "=plain" : "=maker") : "=hungup");
         }
         KeReleaseSpinLock(&g_lock, irql);
         return NULL;
     }
-    if (!ComNumber(words[0], &number))
+    if (!CableComNumber(words[0], &number))
         return "unknown request";
     if (count < 2)
         return "missing request after the COM number";
 
-    if (Same(words[1], "restore")) {
+    if (CableSame(words[1], "restore")) {
         KeAcquireSpinLock(&g_lock, &irql);
         cable = g_cables[number];
         error = !cable ? "no such cable" : cable->port ? "not hung up" : NULL;
@@ -481,8 +367,8 @@ static const char *Command(char *line, REPLY *reply)
         if (!error && !NT_SUCCESS(CableCreatePort(cable)))
             error = "cannot create the port device";
         if (!error) {
-            Say(reply, " com");
-            SayNumber(reply, number);
+            CableSay(reply, " com");
+            CableSayNumber(reply, number);
         }
         return error;
     }
@@ -492,13 +378,13 @@ static const char *Command(char *line, REPLY *reply)
     cable = g_cables[number];
     if (!cable) {
         error = "no such cable";
-    } else if (count == 2 && Same(words[1], "stats")) {
+    } else if (count == 2 && CableSame(words[1], "stats")) {
         Stats(cable, reply);
-    } else if (count == 2 && Same(words[1], "record")) {
+    } else if (count == 2 && CableSame(words[1], "record")) {
         Record(cable, reply);
-    } else if (count == 2 && Same(words[1], "holders")) {
-        Say(reply, " ");
-        SayNumber(reply, (cable->port ? cable->port->opens : 0) + cable->staleOpens);
+    } else if (count == 2 && CableSame(words[1], "holders")) {
+        CableSay(reply, " ");
+        CableSayNumber(reply, (cable->port ? cable->port->opens : 0) + cable->staleOpens);
     } else {
         CABLE_PORT *port = cable->port;
         error = CableRequest(cable, words + 1, count - 1, &done);
@@ -517,7 +403,7 @@ NTSTATUS CableControl(PIRP irp)
     ULONG outLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
     char *buffer = irp->AssociatedIrp.SystemBuffer;
     const char *error;
-    REPLY reply;
+    CABLE_REPLY reply;
     char *line;
 
     if (stack->Parameters.DeviceIoControl.IoControlCode != IOCTL_CABLE_COMMAND)
@@ -532,13 +418,13 @@ NTSTATUS CableControl(PIRP irp)
     line[inLength] = 0;
     reply.at = buffer;
     reply.end = buffer + outLength;
-    Say(&reply, "OK");
+    CableSay(&reply, "OK");
     error = Command(line, &reply);
     ExFreePoolWithTag(line, CABLE_POOL_TAG);
     if (error) {
         reply.at = buffer;
-        Say(&reply, "ERR ");
-        Say(&reply, error);
+        CableSay(&reply, "ERR ");
+        CableSay(&reply, error);
     }
     return CableComplete(irp, STATUS_SUCCESS, (ULONG_PTR)(reply.at - buffer) + 1);
 }

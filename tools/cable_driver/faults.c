@@ -1,8 +1,98 @@
-/* The documented faults of real drivers that a cable can be given at `add` (cable_ioctl.h):
- * the code of requests after a pull, and requests whose completion the device holds back
- * (a slow open, a slow close of a pulled port). The others are a line or two where the request
- * is served (serial.c). */
+/* The documented faults of real drivers that a cable can be given at `add` (cable_ioctl.h): the
+ * table of their switches; the code of requests after a pull, and requests whose completion the
+ * device holds back (a slow open, a slow close of a pulled port). The others are a line or two
+ * where the request is served (serial_ioctl.c, driver.c). */
 #include "cable.h"
+
+/* ---- the switches --------------------------------------------------------------------------- */
+
+/* A switch's delay is a few seconds at most: a driver host that waits longer is a hung rig. */
+#define MAX_SWITCH_MS 60000
+
+/* The switches of `add`, in the order stats says them: `--WORD VALUE` sets the cable kind's field,
+ * and stats says WORD=VALUE. A flag takes no value and is 1 once given. */
+typedef struct SWITCH {
+    const char *word;
+    SIZE_T field;          /* its ULONG in CABLE_KIND */
+    ULONG byDefault;
+    ULONG min, max;        /* max 0: a flag */
+    const ULONG *only;     /* the values it takes, 0-ended; NULL: any from min to max */
+} SWITCH;
+
+#define KIND_FIELD(name) FIELD_OFFSET(CABLE_KIND, name)
+#define NO_MAX 0x7FFFFFFF
+
+static const ULONG g_removalCodes[] = { 5, 22, 31, 995, 0 };
+
+static const SWITCH g_switches[] = {
+    /* word             field                      default                min max            only */
+    { "removal-code",   KIND_FIELD(removalCode),   5,                     0, NO_MAX,        g_removalCodes },
+    { "sticky-wait",    KIND_FIELD(stickyWait),    0,                     0, 0,             NULL },
+    { "slow-close",     KIND_FIELD(slowCloseMs),   0,                     0, MAX_SWITCH_MS, NULL },
+    { "wait-refused",   KIND_FIELD(waitRefused),   0,                     0, 0,             NULL },
+    { "setstate-fails", KIND_FIELD(setstateFails), 0,                     1, NO_MAX,        NULL },
+    { "latency",        KIND_FIELD(latencyMs),     CABLE_LATENCY_DEFAULT, 1, 255,           NULL },
+    { "slow-open",      KIND_FIELD(slowOpenMs),    0,                     0, MAX_SWITCH_MS, NULL },
+    { NULL, 0, 0, 0, 0, NULL },
+};
+
+static ULONG *SwitchField(CABLE_KIND *kind, const SWITCH *sw)
+{
+    return (ULONG *)((UCHAR *)kind + sw->field);
+}
+
+static const SWITCH *SwitchNamed(const char *option)
+{
+    const SWITCH *sw;
+    if (option[0] != '-' || option[1] != '-')
+        return NULL;
+    for (sw = g_switches; sw->word; ++sw)
+        if (CableSame(option + 2, sw->word))
+            return sw;
+    return NULL;
+}
+
+static BOOLEAN SwitchTakes(const SWITCH *sw, ULONG value)
+{
+    const ULONG *only;
+    if (value < sw->min || value > sw->max)
+        return FALSE;
+    for (only = sw->only; only && *only; ++only)
+        if (*only == value)
+            return TRUE;
+    return sw->only == NULL;
+}
+
+void CableSwitchDefaults(CABLE_KIND *kind)
+{
+    const SWITCH *sw;
+    for (sw = g_switches; sw->word; ++sw)
+        *SwitchField(kind, sw) = sw->byDefault;
+}
+
+/* A switch at `words`, with its value if it takes one: the words it took, 0 if it is none or
+ * its value is not one it takes. */
+int CableTakeSwitch(CABLE_KIND *kind, char **words, int count)
+{
+    const SWITCH *sw = SwitchNamed(words[0]);
+    ULONG value;
+    if (!sw)
+        return 0;
+    if (!sw->max)
+        return *SwitchField(kind, sw) = 1, 1;
+    if (count < 2 || !CableNumber(words[1], &value) || !SwitchTakes(sw, value))
+        return 0;
+    return *SwitchField(kind, sw) = value, 2;
+}
+
+void CableSaySwitches(CABLE_KIND *kind, CABLE_REPLY *reply)
+{
+    const SWITCH *sw;
+    for (sw = g_switches; sw->word; ++sw)
+        CableSayField(reply, sw->word, *SwitchField(kind, sw));
+}
+
+/* ---- what they do --------------------------------------------------------------------------- */
 
 /* Requests that complete at a time of their own, with their status already set. */
 static LIST_ENTRY g_later;

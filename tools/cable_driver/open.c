@@ -12,11 +12,13 @@ static void TakePort(CABLE_PORT *port, PFILE_OBJECT file, BOOLEAN synchronous)
     port->waitMask = 0;
     port->history = 0;
     port->errors = 0;
-    /* Nothing of an earlier handle's traffic is left for this one. */
-    port->rxHead = port->rxCount = port->deviceCount = 0;
-    port->txHead = port->txCount = 0;
-    port->flightHead = port->flightCount = 0;
-    port->lineBusy = port->txPending = FALSE;
+    if (CableFlavour(port)->openEmptiesQueues) {
+        /* Nothing of an earlier handle's traffic is left for this one. */
+        port->rxHead = port->rxCount = port->deviceCount = 0;
+        port->txHead = port->txCount = 0;
+        port->flightHead = port->flightCount = 0;
+        port->lineBusy = port->txPending = FALSE;
+    }
     port->setStates = 0;
     port->openDueUs = port->kind.slowOpenMs ? CableNowUs() + (LONGLONG)port->kind.slowOpenMs * 1000 : 0;
     port->dtr = (port->handflow.ControlHandShake & SERIAL_DTR_MASK) == SERIAL_DTR_CONTROL;

@@ -4,7 +4,6 @@
  * the echo back into the receive queue, and ends reads and writes whose SERIAL_TIMEOUTS ran out. */
 #include "cable.h"
 
-#define TICK_MS 2
 #define NEVER 0
 
 static KTIMER g_timer;
@@ -98,10 +97,11 @@ static void Transmit(CABLE_PORT *port, LONGLONG nowUs)
         port->lineBusy = FALSE;
 }
 
-/* Echoed bytes that are due join the receive queue: a UART's byte by byte, a bridge's through
- * its device's packets. */
+/* Echoed bytes that are due join the receive queue: byte by byte, or through the device's
+ * packets on a flavour that sends them so. */
 static ULONG Receive(CABLE_PORT *port, LONGLONG nowUs, ULONG *events, LIST_ENTRY *done)
 {
+    BOOLEAN packets = CableFlavour(port)->rxPacket != 0;
     ULONG arrived = 0;
     while (port->flightCount && port->flightDueUs[port->flightHead] <= nowUs) {
         UCHAR byte = port->flight[port->flightHead];
@@ -113,7 +113,7 @@ static ULONG Receive(CABLE_PORT *port, LONGLONG nowUs, ULONG *events, LIST_ENTRY
             continue;
         }
         ++port->cable->bytesOut;
-        if (CableIsBridge(port)) {
+        if (packets) {
             CableBridgeTake(port, byte, nowUs);
             continue;
         }
@@ -124,7 +124,7 @@ static ULONG Receive(CABLE_PORT *port, LONGLONG nowUs, ULONG *events, LIST_ENTRY
         if (byte == port->chars.EventChar)
             *events |= SERIAL_EV_RXFLAG;
     }
-    if (CableIsBridge(port))
+    if (packets)
         CableBridgeDeliver(port, nowUs, done);
     return arrived;
 }
@@ -142,15 +142,23 @@ static void Expire(CABLE_PORT *port, LONGLONG nowUs, LIST_ENTRY *done)
     }
     if (!IsListEmpty(&port->writes) && port->writeHeadStarted && port->writeTotalDueUs != NEVER &&
         nowUs >= port->writeTotalDueUs) {
-        /* A UART's write ends with what went out; the rest of it does not go. */
-        if (!CableIsBridge(port)) {
+        /* A write that ends on the line ends with what went out; the rest of it does not go. */
+        if (CableFlavour(port)->writeEnd == CABLE_WRITE_ON_THE_LINE) {
             port->writeDone -= min(port->writeDone, port->txCount);
             port->txHead = port->txCount = 0;
             port->lineBusy = FALSE;
         }
-        CableFinishHead(&port->writes, &port->writeDone, &port->writeHeadStarted, CABLE_STATUS_TIMED_OUT, done);
+        CableFinishWrite(port, CABLE_STATUS_TIMED_OUT, nowUs, done);
         CableServeWrites(port, nowUs, done);
     }
+}
+
+/* Whether the transmitter has nothing left to send since the last EV_TXEMPTY, as the flavour's
+ * driver sees it. */
+static BOOLEAN TransmitterEmptied(CABLE_PORT *port)
+{
+    return port->txPending && IsListEmpty(&port->writes) &&
+           (CableFlavour(port)->txEmpty == CABLE_TX_EMPTY_HANDED_OVER || port->txCount == 0);
 }
 
 /* Under g_lock: everything due on one port up to now. */
@@ -171,9 +179,7 @@ void CableService(CABLE_PORT *port, LONGLONG nowUs, LIST_ENTRY *done)
         CableDetachPort(port, done);
         return;
     }
-    /* A UART's transmitter is empty when the line has taken the last byte; a bridge's driver
-     * says so when it has handed the last write to the device. */
-    if (port->txPending && IsListEmpty(&port->writes) && (CableIsBridge(port) || port->txCount == 0)) {
+    if (TransmitterEmptied(port) && nowUs >= port->txEmptyDueUs) {
         port->txPending = FALSE;
         events |= SERIAL_EV_TXEMPTY;
     }
@@ -187,7 +193,7 @@ static BOOLEAN Busy(CABLE_PORT *port)
 {
     if (!port || port->removed)
         return FALSE;
-    return (port->txCount && !port->cable->stall) || port->flightCount || port->deviceCount ||
+    return (port->txCount && !port->cable->stall) || port->flightCount || port->deviceCount || TransmitterEmptied(port) ||
            (!IsListEmpty(&port->reads) && (port->readTotalDueUs != NEVER || port->readIntervalUs)) ||
            (!IsListEmpty(&port->writes) && port->writeTotalDueUs != NEVER) || !IsListEmpty(&port->flushes);
 }
@@ -216,8 +222,8 @@ static void StopIdleTimer(PDEVICE_OBJECT device, PVOID context)
     g_stopping = FALSE;
     if (AnyBusy()) {
         /* Work came while the timer stopped; no callback is in flight now. */
-        first.QuadPart = -10000LL * TICK_MS;
-        KeSetTimerEx(&g_timer, first, TICK_MS, &g_dpc);
+        first.QuadPart = -10000LL * CABLE_TICK_MS;
+        KeSetTimerEx(&g_timer, first, CABLE_TICK_MS, &g_dpc);
     } else {
         g_running = FALSE;
     }
@@ -254,8 +260,8 @@ void CableKick(void)
     if (g_running || !AnyBusy())
         return;
     g_running = TRUE;
-    first.QuadPart = -10000LL * TICK_MS;
-    KeSetTimerEx(&g_timer, first, TICK_MS, &g_dpc);
+    first.QuadPart = -10000LL * CABLE_TICK_MS;
+    KeSetTimerEx(&g_timer, first, CABLE_TICK_MS, &g_dpc);
 }
 
 void CableTimingInit(PDEVICE_OBJECT device)
