@@ -7,6 +7,7 @@
 
 #include "baudrate_harness.h"
 #include "loopback/baudrate_test.h"
+#include "serial/api_ledger.h"
 
 namespace {
 
@@ -54,6 +55,21 @@ TEST_F(BaudrateHarness, LineFaultOnDeviceStopsTheRunAtTheFailingCheck)
         EXPECT_EQ(Lines(), CutLog(fault.passingLines, { fault.failedLine })) << fault.name;
         EXPECT_EQ(m_dlg.m_progress.GetPos(), fault.progress) << fault.name;
     }
+}
+
+// A rate the driver refuses leaves the line at the one before, where the plug passes as well:
+// the cable must not pass untested at that rate and the ones after it.
+TEST_F(BaudrateHarness, RateTheDriverRefusesFailsItsStepAndEndsTheRun)
+{
+    CApiLedger ledger;
+    ASSERT_NO_FATAL_FAILURE(OpenCable());
+    ledger.Fail("SetCommState", ERROR_GEN_FAILURE, 2); // 9600's setting is the first
+
+    EXPECT_FALSE(m_dlg.RunBaudrateTest());
+
+    EXPECT_EQ(Lines(), CutLog(6, { "Set baud rate to 57600 bps...\tFAILED!" }));
+    EXPECT_EQ(m_dlg.m_progress.GetPos(), 1);
+    m_dlg.m_serial.Close(); // before the ledger puts the real calls back
 }
 
 TEST_F(BaudrateHarness, NoEchoOnDeviceFailsTheFirstReadAfterItsTimeOut)
