@@ -788,6 +788,29 @@ INSTANTIATE_TEST_SUITE_P(CableDriver, SlowClose,
                                            SwitchCase{"Bridge", "--instant --flavour bridge --slow-close 1500"}),
                          RowName());
 
+// A cable removed with its port open, and a new one added on its number: the old handle's
+// close, at once or slow, is not a let-go of the new cable's handles.
+class NextCable : public Switch {};
+
+TEST_P(NextCable, CountsOnlyItsOwnHandles)
+{
+    ASSERT_TRUE(cable.Replace(GetParam().options));
+    HANDLE next = Open();
+    ASSERT_NE(next, INVALID_HANDLE_VALUE) << "error " << ::GetLastError();
+    ASSERT_TRUE(cable.Pull());
+    ::CloseHandle(port);
+    port = INVALID_HANDLE_VALUE;
+    ::Sleep(600);
+    EXPECT_EQ(cable.Holders(), 1) << "the gone cable's handle was let go of from this one";
+    ::CloseHandle(next);
+    EXPECT_TRUE(WaitFor([&] { return cable.Holders() == 0; }, 2000)) << "never let go of";
+}
+
+INSTANTIATE_TEST_SUITE_P(CableDriver, NextCable,
+                         ::testing::Values(SwitchCase{"Close", "--instant"},
+                                           SwitchCase{"SlowClose", "--instant --slow-close 300"}),
+                         RowName());
+
 // An overlapped WaitCommEvent fails at once with 87; on a synchronous handle the wait works.
 class WaitRefused : public Switch {};
 

@@ -71,6 +71,7 @@ typedef struct CABLE_KIND {
 /* What the rig knows of one COM number; lives from `add` to `remove`, across hang-ups. */
 typedef struct CABLE {
     ULONG number;
+    ULONG id;               /* never reused: a later cable may take the number */
     BOOLEAN plain;          /* another make's port: the maker's request is unknown to it */
     CABLE_KIND kind;
     BOOLEAN pacing;
@@ -100,6 +101,7 @@ typedef struct CABLE_PORT {
     PDEVICE_OBJECT device;
     ULONG number;
     CABLE *cable;           /* NULL once the port has gone (removed or hung up) */
+    ULONG cableId;          /* the cable it was made for, which its handles are let go of from */
     CABLE_KIND kind;
     BOOLEAN removed;
     BOOLEAN linked;         /* the \??\COMn link still names this device */
@@ -187,7 +189,7 @@ BOOLEAN CableCountOrNone(const char *text, LONG *value);
 NTSTATUS CableCreatePort(CABLE *cable);           /* passive level */
 void CableDetachPort(CABLE_PORT *port, LIST_ENTRY *done);  /* under g_lock */
 void CableReleaseLinks(void);                     /* passive level: drops links of gone ports */
-void CableLetGo(ULONG number);                    /* under g_lock */
+void CableLetGo(const CABLE_PORT *port);          /* under g_lock */
 NTSTATUS CableComplete(PIRP irp, NTSTATUS status, ULONG_PTR information);
 
 /* open.c */

@@ -3,6 +3,8 @@
  * line out, in the pty cable server's words (cable_ioctl.h). */
 #include "cable.h"
 
+static LONG g_cableIds;
+
 /* ---- line settings as the rig reports them ---------------------------------------------- */
 
 /* Under g_lock: the setting in force joins the cable's history when it differs from the last
@@ -239,6 +241,7 @@ static const char *Add(char **words, int count, CABLE_REPLY *reply)
         return "out of memory";
     RtlZeroMemory(cable, sizeof(*cable));
     cable->number = number;
+    cable->id = (ULONG)InterlockedIncrement(&g_cableIds);
     cable->kind.flavour = &g_flavours[0];
     CableSwitchDefaults(&cable->kind);
     ResetCable(cable);

@@ -111,6 +111,7 @@ NTSTATUS CableCreatePort(CABLE *cable)
 
     KeAcquireSpinLock(&g_lock, &irql);
     port->cable = cable;
+    port->cableId = cable->id;
     cable->port = port;
     KeReleaseSpinLock(&g_lock, irql);
     return STATUS_SUCCESS;
@@ -165,11 +166,13 @@ void CableReleaseLinks(void)
     }
 }
 
-/* Under g_lock: a handle on a port that cable `number` was pulled from is closed. */
-void CableLetGo(ULONG number)
+/* Under g_lock: a handle on a port that its cable was pulled from is closed. A cable removed
+ * meanwhile took its count with it, and a newer one on the number counts only its own. */
+void CableLetGo(const CABLE_PORT *port)
 {
-    if (g_cables[number] && g_cables[number]->staleOpens > 0)
-        --g_cables[number]->staleOpens;
+    CABLE *cable = g_cables[port->number];
+    if (cable && cable->id == port->cableId && cable->staleOpens > 0)
+        --cable->staleOpens;
 }
 
 static NTSTATUS DispatchCreate(PDEVICE_OBJECT device, PIRP irp)
@@ -215,13 +218,13 @@ static NTSTATUS DispatchClose(PDEVICE_OBJECT device, PIRP irp)
         --port->opens;
         /* A slow close still holds the pulled port until it is done (CableCompleteDue). */
         if (port->removed && !slow)
-            CableLetGo(port->number);
+            CableLetGo(port);
     }
     if (slow) {
         /* A pulled port that takes its time to let go of its last handle, and its device. */
         irp->IoStatus.Status = STATUS_SUCCESS;
         irp->IoStatus.Information = 0;
-        irp->Tail.Overlay.DriverContext[3] = (PVOID)(ULONG_PTR)(owned ? port->number : 0);
+        irp->Tail.Overlay.DriverContext[3] = (PVOID)(ULONG_PTR)owned;
         CableCompleteLater(irp, CableNowUs() + (LONGLONG)port->kind.slowCloseMs * 1000, TRUE);
         KeReleaseSpinLock(&g_lock, irql);
         CableReleaseLinks();

@@ -152,11 +152,11 @@ void CableCompleteDue(LIST_ENTRY *due)
         PIRP irp = CONTAINING_RECORD(RemoveHeadList(due), IRP, Tail.Overlay.ListEntry);
         PDEVICE_OBJECT device = IoGetCurrentIrpStackLocation(irp)->DeviceObject;
         BOOLEAN deleteDevice = irp->Tail.Overlay.DriverContext[2] != NULL;
-        ULONG heldNumber = (ULONG)(ULONG_PTR)irp->Tail.Overlay.DriverContext[3];
-        if (heldNumber) {
+        BOOLEAN held = irp->Tail.Overlay.DriverContext[3] != NULL;
+        if (held) {
             KIRQL irql;
             KeAcquireSpinLock(&g_lock, &irql);
-            CableLetGo(heldNumber);
+            CableLetGo((const CABLE_PORT *)device->DeviceExtension);
             KeReleaseSpinLock(&g_lock, irql);
         }
         IoCompleteRequest(irp, IO_NO_INCREMENT);
