@@ -81,8 +81,12 @@ bool CDialogDriver::Launch(const std::string& exePath, DWORD timeoutMs)
         },
         timeoutMs);
     if (!shown || HasExited() || m_hDialog == nullptr) {
-        m_strError = HasExited() ? "the program ended before showing its dialog"
-                                 : "no visible dialog captioned \"" + std::string(kCaption) + "\"";
+        // The exit code tells a crash of Wine's from the program's own ending.
+        DWORD exitCode = 0;
+        m_strError = !HasExited() ? "no visible dialog captioned \"" + std::string(kCaption) + "\""
+                     : ::GetExitCodeProcess(m_processInfo.hProcess, &exitCode)
+                         ? "the program ended before showing its dialog (exit code " + std::to_string(exitCode) + ")"
+                         : "the program ended before showing its dialog";
         return false;
     }
     if (!IsResponsive(timeoutMs)) {
